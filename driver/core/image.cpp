@@ -1,0 +1,1 @@
+// The driver image is assembled from the files beside this one.

@@ -1,0 +1,752 @@
+// The subset of the WDK (wdm.h, ntifs.h, fltKernel.h, ntstrsafe.h) that the driver
+// uses: same names, signatures, constants and the structure fields the driver reads.
+// On Windows this header would include <fltKernel.h>; here the simulated machine
+// (winsim/) implements every routine declared below.
+#pragma once
+
+#include "nt_types.h"
+
+#define NTAPI
+#define FLTAPI
+#define _Function_class_(x)
+
+// ---------------------------------------------------------------- IRQL, locks
+typedef UCHAR KIRQL;
+typedef KIRQL* PKIRQL;
+typedef ULONG_PTR KSPIN_LOCK;
+typedef KSPIN_LOCK* PKSPIN_LOCK;
+
+#define PASSIVE_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+#define HIGH_LEVEL 15
+
+KIRQL KeGetCurrentIrql();
+void KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
+void KeLowerIrql(KIRQL newIrql);
+KIRQL KeRaiseIrqlToDpcLevel();
+void KeInitializeSpinLock(PKSPIN_LOCK lock);
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock);
+void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql);
+void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock);
+void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock);
+#define KeAcquireSpinLock(lock, oldIrql) (*(oldIrql) = KeAcquireSpinLockRaiseToDpc(lock))
+
+// ---------------------------------------------------------------- bug check
+[[noreturn]] void KeBugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4);
+
+// ---------------------------------------------------------------- debug output
+#define DPFLTR_IHVDRIVER_ID 77
+#define DPFLTR_ERROR_LEVEL 0
+#define DPFLTR_WARNING_LEVEL 1
+#define DPFLTR_TRACE_LEVEL 2
+#define DPFLTR_INFO_LEVEL 3
+// Formats with the Windows rules ("%S"/"%ws"/"%ls" wide text, "%hs" narrow text,
+// "%wZ" a counted wide string), so no compiler format checking applies.
+ULONG DbgPrintEx(ULONG componentId, ULONG level, PCSTR format, ...);
+ULONG DbgPrint(PCSTR format, ...);
+
+// ---------------------------------------------------------------- memory
+typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 } POOL_TYPE;
+typedef ULONG64 POOL_FLAGS;
+#define POOL_FLAG_NON_PAGED 0x0000000000000040ULL
+#define POOL_FLAG_PAGED 0x0000000000000100ULL
+#define POOL_FLAG_UNINITIALIZED 0x0000000000000002ULL
+
+// ExAllocatePool2 zero-fills unless POOL_FLAG_UNINITIALIZED is given; both return
+// NULL on failure. Tags are four characters, written as 'abcd' would be on Windows;
+// KX_POOL_TAG builds one from a string so "ppsc" reads as in a pool dump.
+PVOID ExAllocatePool2(POOL_FLAGS flags, SIZE_T numberOfBytes, ULONG tag);
+PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
+void ExFreePoolWithTag(PVOID p, ULONG tag);
+void ExFreePool(PVOID p);
+#define KX_POOL_TAG(s) \
+    ((ULONG)(UCHAR)(s)[0] | ((ULONG)(UCHAR)(s)[1] << 8) | ((ULONG)(UCHAR)(s)[2] << 16) | ((ULONG)(UCHAR)(s)[3] << 24))
+
+inline void RtlZeroMemory(void* d, SIZE_T n) { __builtin_memset(d, 0, n); }
+inline void RtlFillMemory(void* d, SIZE_T n, UCHAR v) { __builtin_memset(d, v, n); }
+inline void RtlCopyMemory(void* d, const void* s, SIZE_T n) { __builtin_memcpy(d, s, n); }
+inline void RtlMoveMemory(void* d, const void* s, SIZE_T n) { __builtin_memmove(d, s, n); }
+SIZE_T RtlCompareMemory(const void* a, const void* b, SIZE_T length);  // bytes that match
+inline BOOLEAN RtlEqualMemory(const void* a, const void* b, SIZE_T n) { return __builtin_memcmp(a, b, n) == 0; }
+
+// Caller-buffer validation: raise STATUS_ACCESS_VIOLATION (or
+// STATUS_DATATYPE_MISALIGNMENT) through the SEH pair when the range is not
+// accessible to the caller. A zero length never raises.
+void ProbeForRead(const volatile void* address, SIZE_T length, ULONG alignment);
+void ProbeForWrite(volatile void* address, SIZE_T length, ULONG alignment);
+BOOLEAN MmIsAddressValid(PVOID virtualAddress);
+
+// ---------------------------------------------------------------- lookaside lists
+typedef PVOID (*PALLOCATE_FUNCTION)(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
+typedef void (*PFREE_FUNCTION)(PVOID buffer);
+typedef struct _NPAGED_LOOKASIDE_LIST {
+    // Opaque to the driver; sized like the real one (aligned 128 bytes).
+    alignas(16) UCHAR Opaque[128];
+} NPAGED_LOOKASIDE_LIST, *PNPAGED_LOOKASIDE_LIST;
+void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside, PALLOCATE_FUNCTION allocate,
+                                     PFREE_FUNCTION free, ULONG flags, SIZE_T size, ULONG tag, USHORT depth);
+void ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside);
+PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside);
+void ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside, PVOID entry);
+
+// ---------------------------------------------------------------- AVL generic tables
+typedef enum _RTL_GENERIC_COMPARE_RESULTS {
+    GenericLessThan,
+    GenericGreaterThan,
+    GenericEqual
+} RTL_GENERIC_COMPARE_RESULTS;
+typedef struct _RTL_BALANCED_LINKS {
+    struct _RTL_BALANCED_LINKS* Parent;
+    struct _RTL_BALANCED_LINKS* LeftChild;
+    struct _RTL_BALANCED_LINKS* RightChild;
+    CHAR Balance;
+    UCHAR Reserved[3];
+} RTL_BALANCED_LINKS, *PRTL_BALANCED_LINKS;
+struct _RTL_AVL_TABLE;
+typedef RTL_GENERIC_COMPARE_RESULTS (*PRTL_AVL_COMPARE_ROUTINE)(struct _RTL_AVL_TABLE* table, PVOID first,
+                                                                PVOID second);
+typedef PVOID (*PRTL_AVL_ALLOCATE_ROUTINE)(struct _RTL_AVL_TABLE* table, ULONG byteSize);
+typedef void (*PRTL_AVL_FREE_ROUTINE)(struct _RTL_AVL_TABLE* table, PVOID buffer);
+typedef struct _RTL_AVL_TABLE {
+    RTL_BALANCED_LINKS BalancedRoot;
+    PVOID OrderedPointer;
+    ULONG WhichOrderedElement;
+    ULONG NumberGenericTableElements;
+    ULONG DepthOfTree;
+    PRTL_BALANCED_LINKS RestartKey;
+    ULONG DeleteCount;
+    PRTL_AVL_COMPARE_ROUTINE CompareRoutine;
+    PRTL_AVL_ALLOCATE_ROUTINE AllocateRoutine;
+    PRTL_AVL_FREE_ROUTINE FreeRoutine;
+    PVOID TableContext;
+} RTL_AVL_TABLE, *PRTL_AVL_TABLE;
+// The allocate routine is asked for sizeof(RTL_BALANCED_LINKS) + the element size;
+// the element lives right after the links.
+void RtlInitializeGenericTableAvl(PRTL_AVL_TABLE table, PRTL_AVL_COMPARE_ROUTINE compare,
+                                  PRTL_AVL_ALLOCATE_ROUTINE allocate, PRTL_AVL_FREE_ROUTINE free,
+                                  PVOID tableContext);
+PVOID RtlInsertElementGenericTableAvl(PRTL_AVL_TABLE table, PVOID buffer, ULONG bufferSize,
+                                      PBOOLEAN newElement);
+PVOID RtlLookupElementGenericTableAvl(PRTL_AVL_TABLE table, PVOID buffer);
+BOOLEAN RtlDeleteElementGenericTableAvl(PRTL_AVL_TABLE table, PVOID buffer);
+PVOID RtlGetElementGenericTableAvl(PRTL_AVL_TABLE table, ULONG i);
+ULONG RtlNumberGenericTableElementsAvl(PRTL_AVL_TABLE table);
+BOOLEAN RtlIsGenericTableEmptyAvl(PRTL_AVL_TABLE table);
+PVOID RtlEnumerateGenericTableAvl(PRTL_AVL_TABLE table, BOOLEAN restart);
+
+// ---------------------------------------------------------------- strings
+void RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
+void RtlCopyUnicodeString(PUNICODE_STRING destination, PCUNICODE_STRING source);
+LONG RtlCompareUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN caseInsensitive);
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN caseInsensitive);
+BOOLEAN RtlPrefixUnicodeString(PCUNICODE_STRING prefix, PCUNICODE_STRING s, BOOLEAN caseInsensitive);
+WCHAR RtlUpcaseUnicodeChar(WCHAR c);
+WCHAR RtlDowncaseUnicodeChar(WCHAR c);
+CHAR RtlUpperChar(CHAR c);
+// ntstrsafe: STATUS_BUFFER_OVERFLOW when the text was truncated (output terminated).
+NTSTATUS RtlStringCbPrintfW(PWSTR dest, SIZE_T cbDest, PCWSTR format, ...);
+NTSTATUS RtlStringCchPrintfW(PWSTR dest, SIZE_T cchDest, PCWSTR format, ...);
+NTSTATUS RtlStringCbVPrintfW(PWSTR dest, SIZE_T cbDest, PCWSTR format, va_list args);
+NTSTATUS RtlStringCbPrintfA(PSTR dest, SIZE_T cbDest, PCSTR format, ...);
+NTSTATUS RtlStringCchCopyW(PWSTR dest, SIZE_T cchDest, PCWSTR src);
+NTSTATUS RtlStringCchCopyNW(PWSTR dest, SIZE_T cchDest, PCWSTR src, SIZE_T cchToCopy);
+NTSTATUS RtlStringCbCopyA(PSTR dest, SIZE_T cbDest, PCSTR src);
+NTSTATUS RtlStringCchLengthW(PCWSTR s, SIZE_T cchMax, SIZE_T* length);
+
+// ---------------------------------------------------------------- objects, handles
+#define OBJ_INHERIT 0x00000002L
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define OBJ_KERNEL_HANDLE 0x00000200L
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+#define InitializeObjectAttributes(p, n, a, r, s) \
+    do {                                          \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);  \
+        (p)->RootDirectory = (r);                 \
+        (p)->Attributes = (a);                    \
+        (p)->ObjectName = (n);                    \
+        (p)->SecurityDescriptor = (s);            \
+        (p)->SecurityQualityOfService = NULL;     \
+    } while (0)
+
+typedef PVOID PSECURITY_DESCRIPTOR;
+NTSTATUS ZwClose(HANDLE handle);
+void ObReferenceObject(PVOID object);
+void ObDereferenceObject(PVOID object);
+LONG_PTR ObfReferenceObject(PVOID object);
+LONG_PTR ObfDereferenceObject(PVOID object);
+
+#define DELETE 0x00010000L
+#define READ_CONTROL 0x00020000L
+#define SYNCHRONIZE 0x00100000L
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000L
+#define STANDARD_RIGHTS_READ READ_CONTROL
+#define GENERIC_READ 0x80000000L
+#define GENERIC_WRITE 0x40000000L
+#define GENERIC_EXECUTE 0x20000000L
+#define GENERIC_ALL 0x10000000L
+
+// ---------------------------------------------------------------- events, waits
+typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
+typedef struct _KEVENT {
+    alignas(8) UCHAR Opaque[24];  // the dispatcher header; managed by the machine
+} KEVENT, *PKEVENT, *PRKEVENT;
+typedef LONG KPRIORITY;
+#define IO_NO_INCREMENT 0
+typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
+typedef CHAR KPROCESSOR_MODE;
+#define KernelMode 0
+#define UserMode 1
+
+void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
+LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait);
+LONG KeResetEvent(PRKEVENT event);
+void KeClearEvent(PRKEVENT event);
+LONG KeReadStateEvent(PRKEVENT event);
+NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode,
+                               BOOLEAN alertable, PLARGE_INTEGER timeout);
+// Creates or opens the named notification event; returns the event and a kernel
+// handle that keeps it alive until ZwClose.
+PKEVENT IoCreateNotificationEvent(PUNICODE_STRING eventName, PHANDLE eventHandle);
+PKEVENT IoCreateSynchronizationEvent(PUNICODE_STRING eventName, PHANDLE eventHandle);
+
+// ---------------------------------------------------------------- time
+void KeQueryTickCount(PLARGE_INTEGER tickCount);
+ULONG KeQueryTimeIncrement();
+void KeQuerySystemTime(PLARGE_INTEGER currentTime);
+void KeQuerySystemTimePrecise(PLARGE_INTEGER currentTime);
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable, PLARGE_INTEGER interval);
+
+// ---------------------------------------------------------------- processes
+struct _EPROCESS;
+struct _ETHREAD;
+typedef struct _EPROCESS* PEPROCESS;
+typedef struct _ETHREAD* PETHREAD;
+typedef struct _EPROCESS* PKPROCESS;
+
+PEPROCESS PsGetCurrentProcess();
+PEPROCESS IoGetCurrentProcess();
+HANDLE PsGetCurrentProcessId();
+HANDLE PsGetCurrentThreadId();
+PETHREAD PsGetCurrentThread();
+HANDLE PsGetProcessId(PEPROCESS process);
+NTSTATUS PsLookupProcessByProcessId(HANDLE processId, PEPROCESS* process);
+#define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
+#define ZwCurrentProcess() NtCurrentProcess()
+
+typedef enum _PROCESSINFOCLASS { ProcessBasicInformation = 0, ProcessImageFileName = 27 } PROCESSINFOCLASS;
+// Not exported by name in the WDK headers: resolved with MmGetSystemRoutineAddress.
+typedef NTSTATUS (*PFN_ZW_QUERY_INFORMATION_PROCESS)(HANDLE processHandle, PROCESSINFOCLASS infoClass,
+                                                      PVOID info, ULONG infoLength, PULONG returnLength);
+PVOID MmGetSystemRoutineAddress(PUNICODE_STRING systemRoutineName);
+
+typedef struct _PS_CREATE_NOTIFY_INFO {
+    SIZE_T Size;
+    union {
+        ULONG Flags;
+        struct {
+            ULONG FileOpenNameAvailable : 1;
+            ULONG IsSubsystemProcess : 1;
+            ULONG Reserved : 30;
+        } s;
+    } u;
+    HANDLE ParentProcessId;
+    struct {
+        HANDLE UniqueProcess;
+        HANDLE UniqueThread;
+    } CreatingThreadId;
+    struct _FILE_OBJECT* FileObject;
+    PCUNICODE_STRING ImageFileName;
+    PCUNICODE_STRING CommandLine;
+    NTSTATUS CreationStatus;
+} PS_CREATE_NOTIFY_INFO, *PPS_CREATE_NOTIFY_INFO;
+typedef void (*PCREATE_PROCESS_NOTIFY_ROUTINE)(HANDLE parentId, HANDLE processId, BOOLEAN create);
+typedef void (*PCREATE_PROCESS_NOTIFY_ROUTINE_EX)(PEPROCESS process, HANDLE processId,
+                                                  PPS_CREATE_NOTIFY_INFO createInfo);
+NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE notifyRoutine, BOOLEAN remove);
+// Resolved by name ("PsSetCreateProcessNotifyRoutineEx") with MmGetSystemRoutineAddress.
+typedef NTSTATUS (*PFN_PS_SET_CREATE_PROCESS_NOTIFY_ROUTINE_EX)(PCREATE_PROCESS_NOTIFY_ROUTINE_EX notifyRoutine,
+                                                                BOOLEAN remove);
+
+// ---------------------------------------------------------------- registry
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_NOTIFY 0x0010
+#define KEY_READ 0x20019
+#define KEY_WRITE 0x20006
+#define KEY_ALL_ACCESS 0xF003F
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_MULTI_SZ 7
+#define REG_QWORD 11
+
+typedef enum _KEY_VALUE_INFORMATION_CLASS {
+    KeyValueBasicInformation = 0,
+    KeyValueFullInformation = 1,
+    KeyValuePartialInformation = 2
+} KEY_VALUE_INFORMATION_CLASS;
+typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataLength;
+    UCHAR Data[1];
+} KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
+
+NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes);
+NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_VALUE_INFORMATION_CLASS infoClass,
+                         PVOID keyValueInformation, ULONG length, PULONG resultLength);
+
+// ---------------------------------------------------------------- I/O manager
+#define IRP_MJ_CREATE 0x00
+#define IRP_MJ_CLOSE 0x02
+#define IRP_MJ_READ 0x03
+#define IRP_MJ_WRITE 0x04
+#define IRP_MJ_SET_INFORMATION 0x06
+#define IRP_MJ_DEVICE_CONTROL 0x0e
+#define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
+#define IRP_MJ_CLEANUP 0x12
+#define IRP_MJ_PNP 0x1b
+#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+#define IRP_MJ_OPERATION_END ((UCHAR)0x80)
+
+#define FILE_DEVICE_CD_ROM_FILE_SYSTEM 0x00000003
+#define FILE_DEVICE_DISK 0x00000007
+#define FILE_DEVICE_DISK_FILE_SYSTEM 0x00000008
+#define FILE_DEVICE_NETWORK_FILE_SYSTEM 0x00000014
+typedef ULONG DEVICE_TYPE;
+
+struct _DEVICE_OBJECT;
+struct _IRP;
+struct _DRIVER_OBJECT;
+typedef NTSTATUS (*PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* deviceObject, struct _IRP* irp);
+typedef void (*PDRIVER_UNLOAD)(struct _DRIVER_OBJECT* driverObject);
+typedef NTSTATUS (*PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT* driverObject, PUNICODE_STRING registryPath);
+
+typedef struct _DRIVER_OBJECT {
+    SHORT Type;
+    SHORT Size;
+    struct _DEVICE_OBJECT* DeviceObject;
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
+    PVOID DriverExtension;
+    UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PDRIVER_INITIALIZE DriverInit;
+    PVOID DriverStartIo;
+    PDRIVER_UNLOAD DriverUnload;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+typedef struct _DEVICE_OBJECT {
+    SHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
+    struct _DRIVER_OBJECT* DriverObject;
+    struct _DEVICE_OBJECT* NextDevice;
+    struct _DEVICE_OBJECT* AttachedDevice;
+    struct _IRP* CurrentIrp;
+    PVOID Timer;
+    ULONG Flags;
+    ULONG Characteristics;
+    PVOID Vpb;
+    PVOID DeviceExtension;
+    DEVICE_TYPE DeviceType;
+    CHAR StackSize;
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+typedef struct _FILE_OBJECT {
+    SHORT Type;
+    SHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID Vpb;
+    PVOID FsContext;
+    PVOID FsContext2;
+    PVOID SectionObjectPointer;
+    PVOID PrivateCacheMap;
+    NTSTATUS FinalStatus;
+    struct _FILE_OBJECT* RelatedFileObject;
+    BOOLEAN LockOperation;
+    BOOLEAN DeletePending;
+    BOOLEAN ReadAccess;
+    BOOLEAN WriteAccess;
+    BOOLEAN DeleteAccess;
+    BOOLEAN SharedRead;
+    BOOLEAN SharedWrite;
+    BOOLEAN SharedDelete;
+    ULONG Flags;
+    UNICODE_STRING FileName;
+} FILE_OBJECT, *PFILE_OBJECT;
+
+typedef struct _IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    } u;
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+typedef enum _DRIVER_REGKEY_TYPE {
+    DriverRegKeyParameters,
+    DriverRegKeyPersistentState,
+    DriverRegKeySharedPersistentState
+} DRIVER_REGKEY_TYPE;
+// Resolved by name ("IoOpenDriverRegistryKey") with MmGetSystemRoutineAddress.
+typedef NTSTATUS (*PFN_IO_OPEN_DRIVER_REGISTRY_KEY)(PDRIVER_OBJECT driverObject, DRIVER_REGKEY_TYPE regKeyType,
+                                                    ACCESS_MASK desiredAccess, ULONG flags, PHANDLE driverRegKey);
+
+// ---------------------------------------------------------------- file access bits
+#define FILE_READ_DATA 0x0001
+#define FILE_LIST_DIRECTORY 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_ADD_FILE 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_ADD_SUBDIRECTORY 0x0004
+#define FILE_READ_EA 0x0008
+#define FILE_WRITE_EA 0x0010
+#define FILE_EXECUTE 0x0020
+#define FILE_TRAVERSE 0x0020
+#define FILE_DELETE_CHILD 0x0040
+#define FILE_READ_ATTRIBUTES 0x0080
+#define FILE_WRITE_ATTRIBUTES 0x0100
+#define FILE_GENERIC_READ 0x00120089
+#define FILE_GENERIC_WRITE 0x00120116
+
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+
+#define FILE_SUPERSEDE 0x00000000
+#define FILE_OPEN 0x00000001
+#define FILE_CREATE 0x00000002
+#define FILE_OPEN_IF 0x00000003
+#define FILE_OVERWRITE 0x00000004
+#define FILE_OVERWRITE_IF 0x00000005
+
+#define FILE_DIRECTORY_FILE 0x00000001
+#define FILE_WRITE_THROUGH 0x00000002
+#define FILE_SEQUENTIAL_ONLY 0x00000004
+#define FILE_SYNCHRONOUS_IO_ALERT 0x00000010
+#define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020
+#define FILE_NON_DIRECTORY_FILE 0x00000040
+#define FILE_OPEN_FOR_BACKUP_INTENT 0x00004000
+#define FILE_DELETE_ON_CLOSE 0x00001000
+
+#define FILE_SUPERSEDED 0x00000000
+#define FILE_OPENED 0x00000001
+#define FILE_CREATED 0x00000002
+#define FILE_OVERWRITTEN 0x00000003
+#define FILE_EXISTS 0x00000004
+#define FILE_DOES_NOT_EXIST 0x00000005
+
+typedef enum _FILE_INFORMATION_CLASS {
+    FileRenameInformation = 10,
+    FileDispositionInformation = 13
+} FILE_INFORMATION_CLASS;
+
+// ---------------------------------------------------------------- filter manager
+typedef struct _FLT_FILTER* PFLT_FILTER;
+typedef struct _FLT_VOLUME* PFLT_VOLUME;
+typedef struct _FLT_INSTANCE* PFLT_INSTANCE;
+typedef struct _FLT_PORT* PFLT_PORT;
+typedef PVOID PFLT_CONTEXT;
+
+typedef USHORT FLT_CONTEXT_TYPE;
+#define FLT_VOLUME_CONTEXT 0x0001
+#define FLT_INSTANCE_CONTEXT 0x0002
+#define FLT_FILE_CONTEXT 0x0004
+#define FLT_STREAM_CONTEXT 0x0008
+#define FLT_STREAMHANDLE_CONTEXT 0x0010
+#define FLT_TRANSACTION_CONTEXT 0x0020
+#define FLT_CONTEXT_END 0xffff
+
+typedef enum _FLT_FILESYSTEM_TYPE {
+    FLT_FSTYPE_UNKNOWN = 0,
+    FLT_FSTYPE_RAW = 1,
+    FLT_FSTYPE_NTFS = 2,
+    FLT_FSTYPE_FAT = 3,
+    FLT_FSTYPE_CDFS = 4,
+    FLT_FSTYPE_UDFS = 5,
+    FLT_FSTYPE_LANMAN = 6,
+    FLT_FSTYPE_WEBDAV = 7,
+    FLT_FSTYPE_RDPDR = 8,
+    FLT_FSTYPE_NFS = 9,
+    FLT_FSTYPE_MS_NETWARE = 10,
+    FLT_FSTYPE_NETWARE = 11,
+    FLT_FSTYPE_BSUDF = 12,
+    FLT_FSTYPE_MUP = 13,
+    FLT_FSTYPE_RSFX = 14,
+    FLT_FSTYPE_ROXIO_UDF1 = 15,
+    FLT_FSTYPE_ROXIO_UDF2 = 16,
+    FLT_FSTYPE_ROXIO_UDF3 = 17,
+    FLT_FSTYPE_TACIT = 18,
+    FLT_FSTYPE_FS_REC = 19,
+    FLT_FSTYPE_INCD = 20,
+    FLT_FSTYPE_INCD_FAT = 21,
+    FLT_FSTYPE_EXFAT = 22,
+    FLT_FSTYPE_PSFS = 23,
+    FLT_FSTYPE_GPFS = 24,
+    FLT_FSTYPE_NPFS = 25,
+    FLT_FSTYPE_MSFS = 26,
+    FLT_FSTYPE_CSVFS = 27,
+    FLT_FSTYPE_REFS = 28,
+    FLT_FSTYPE_OPENAFS = 29,
+    FLT_FSTYPE_CIMFS = 30
+} FLT_FILESYSTEM_TYPE, *PFLT_FILESYSTEM_TYPE;
+
+typedef struct _IO_SECURITY_CONTEXT {
+    PVOID SecurityQos;
+    PVOID AccessState;
+    ACCESS_MASK DesiredAccess;
+    ULONG FullCreateOptions;
+} IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
+
+typedef union _FLT_PARAMETERS {
+    struct {
+        PIO_SECURITY_CONTEXT SecurityContext;
+        ULONG Options;  // create options; the create disposition in the high byte
+        USHORT FileAttributes;
+        USHORT ShareAccess;
+        ULONG EaLength;
+        PVOID EaBuffer;
+        LARGE_INTEGER AllocationSize;
+    } Create;
+    struct {
+        ULONG Length;
+        ULONG Key;
+        LARGE_INTEGER ByteOffset;
+        PVOID ReadBuffer;
+        struct _MDL* MdlAddress;
+    } Read;
+    struct {
+        ULONG Length;
+        ULONG Key;
+        LARGE_INTEGER ByteOffset;
+        PVOID WriteBuffer;
+        struct _MDL* MdlAddress;
+    } Write;
+    struct {
+        ULONG Length;
+        FILE_INFORMATION_CLASS FileInformationClass;
+        PFILE_OBJECT ParentOfTarget;
+        union {
+            struct {
+                BOOLEAN ReplaceIfExists;
+                BOOLEAN AdvanceOnly;
+            } s;
+            ULONG ClusterCount;
+            HANDLE DeleteHandle;
+        } u;
+        PVOID InfoBuffer;
+    } SetFileInformation;
+    struct {
+        PVOID Argument1;
+        PVOID Argument2;
+        PVOID Argument3;
+        PVOID Argument4;
+        PVOID Argument5;
+        LARGE_INTEGER Argument6;
+    } Others;
+} FLT_PARAMETERS, *PFLT_PARAMETERS;
+
+typedef struct _FLT_IO_PARAMETER_BLOCK {
+    ULONG IrpFlags;
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR OperationFlags;
+    UCHAR Reserved;
+    PFILE_OBJECT TargetFileObject;
+    PFLT_INSTANCE TargetInstance;
+    FLT_PARAMETERS Parameters;
+} FLT_IO_PARAMETER_BLOCK, *PFLT_IO_PARAMETER_BLOCK;
+
+typedef ULONG FLT_CALLBACK_DATA_FLAGS;
+#define FLTFL_CALLBACK_DATA_IRP_OPERATION 0x00000001
+#define FLTFL_CALLBACK_DATA_FAST_IO_OPERATION 0x00000002
+#define FLTFL_CALLBACK_DATA_GENERATED_IO 0x00020000
+
+typedef struct _FLT_CALLBACK_DATA {
+    FLT_CALLBACK_DATA_FLAGS Flags;
+    PETHREAD Thread;
+    PFLT_IO_PARAMETER_BLOCK Iopb;
+    IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+} FLT_CALLBACK_DATA, *PFLT_CALLBACK_DATA;
+
+typedef struct _FLT_RELATED_OBJECTS {
+    USHORT Size;
+    USHORT TransactionContext;
+    PFLT_FILTER Filter;
+    PFLT_VOLUME Volume;
+    PFLT_INSTANCE Instance;
+    PFILE_OBJECT FileObject;
+    PVOID Transaction;
+} FLT_RELATED_OBJECTS, *PFLT_RELATED_OBJECTS;
+typedef const FLT_RELATED_OBJECTS* PCFLT_RELATED_OBJECTS;
+
+typedef enum _FLT_PREOP_CALLBACK_STATUS {
+    FLT_PREOP_SUCCESS_WITH_CALLBACK,
+    FLT_PREOP_SUCCESS_NO_CALLBACK,
+    FLT_PREOP_PENDING,
+    FLT_PREOP_DISALLOW_FASTIO,
+    FLT_PREOP_COMPLETE,
+    FLT_PREOP_SYNCHRONIZE,
+    FLT_PREOP_DISALLOW_FSFILTER_IO
+} FLT_PREOP_CALLBACK_STATUS;
+typedef enum _FLT_POSTOP_CALLBACK_STATUS {
+    FLT_POSTOP_FINISHED_PROCESSING,
+    FLT_POSTOP_MORE_PROCESSING_REQUIRED,
+    FLT_POSTOP_DISALLOW_FSFILTER_IO
+} FLT_POSTOP_CALLBACK_STATUS;
+typedef ULONG FLT_POST_OPERATION_FLAGS;
+#define FLTFL_POST_OPERATION_DRAINING 0x00000001
+
+typedef FLT_PREOP_CALLBACK_STATUS (*PFLT_PRE_OPERATION_CALLBACK)(PFLT_CALLBACK_DATA data,
+                                                                 PCFLT_RELATED_OBJECTS fltObjects,
+                                                                 PVOID* completionContext);
+typedef FLT_POSTOP_CALLBACK_STATUS (*PFLT_POST_OPERATION_CALLBACK)(PFLT_CALLBACK_DATA data,
+                                                                   PCFLT_RELATED_OBJECTS fltObjects,
+                                                                   PVOID completionContext,
+                                                                   FLT_POST_OPERATION_FLAGS flags);
+typedef USHORT FLT_OPERATION_REGISTRATION_FLAGS;
+typedef struct _FLT_OPERATION_REGISTRATION {
+    UCHAR MajorFunction;
+    FLT_OPERATION_REGISTRATION_FLAGS Flags;
+    PFLT_PRE_OPERATION_CALLBACK PreOperation;
+    PFLT_POST_OPERATION_CALLBACK PostOperation;
+    PVOID Reserved1;
+} FLT_OPERATION_REGISTRATION, *PFLT_OPERATION_REGISTRATION;
+
+typedef void (*PFLT_CONTEXT_CLEANUP_CALLBACK)(PFLT_CONTEXT context, FLT_CONTEXT_TYPE contextType);
+typedef USHORT FLT_CONTEXT_REGISTRATION_FLAGS;
+typedef struct _FLT_CONTEXT_REGISTRATION {
+    FLT_CONTEXT_TYPE ContextType;
+    FLT_CONTEXT_REGISTRATION_FLAGS Flags;
+    PFLT_CONTEXT_CLEANUP_CALLBACK ContextCleanupCallback;
+    SIZE_T Size;
+    ULONG PoolTag;
+    PVOID ContextAllocateCallback;
+    PVOID ContextFreeCallback;
+    PVOID Reserved1;
+} FLT_CONTEXT_REGISTRATION, *PFLT_CONTEXT_REGISTRATION;
+
+typedef ULONG FLT_FILTER_UNLOAD_FLAGS;
+#define FLTFL_FILTER_UNLOAD_MANDATORY 0x00000001
+typedef ULONG FLT_INSTANCE_SETUP_FLAGS;
+#define FLTFL_INSTANCE_SETUP_AUTOMATIC_ATTACHMENT 0x00000001
+#define FLTFL_INSTANCE_SETUP_MANUAL_ATTACHMENT 0x00000002
+#define FLTFL_INSTANCE_SETUP_NEWLY_MOUNTED_VOLUME 0x00000004
+typedef ULONG FLT_INSTANCE_QUERY_TEARDOWN_FLAGS;
+typedef ULONG FLT_INSTANCE_TEARDOWN_FLAGS;
+
+typedef NTSTATUS (*PFLT_FILTER_UNLOAD_CALLBACK)(FLT_FILTER_UNLOAD_FLAGS flags);
+typedef NTSTATUS (*PFLT_INSTANCE_SETUP_CALLBACK)(PCFLT_RELATED_OBJECTS fltObjects, FLT_INSTANCE_SETUP_FLAGS flags,
+                                                 DEVICE_TYPE volumeDeviceType,
+                                                 FLT_FILESYSTEM_TYPE volumeFilesystemType);
+typedef NTSTATUS (*PFLT_INSTANCE_QUERY_TEARDOWN_CALLBACK)(PCFLT_RELATED_OBJECTS fltObjects,
+                                                          FLT_INSTANCE_QUERY_TEARDOWN_FLAGS flags);
+typedef void (*PFLT_INSTANCE_TEARDOWN_CALLBACK)(PCFLT_RELATED_OBJECTS fltObjects,
+                                                FLT_INSTANCE_TEARDOWN_FLAGS reason);
+
+typedef struct _FLT_REGISTRATION {
+    USHORT Size;
+    USHORT Version;
+    ULONG Flags;
+    const FLT_CONTEXT_REGISTRATION* ContextRegistration;
+    const FLT_OPERATION_REGISTRATION* OperationRegistration;
+    PFLT_FILTER_UNLOAD_CALLBACK FilterUnloadCallback;
+    PFLT_INSTANCE_SETUP_CALLBACK InstanceSetupCallback;
+    PFLT_INSTANCE_QUERY_TEARDOWN_CALLBACK InstanceQueryTeardownCallback;
+    PFLT_INSTANCE_TEARDOWN_CALLBACK InstanceTeardownStartCallback;
+    PFLT_INSTANCE_TEARDOWN_CALLBACK InstanceTeardownCompleteCallback;
+    PVOID GenerateFileNameCallback;
+    PVOID NormalizeNameComponentCallback;
+    PVOID NormalizeContextCleanupCallback;
+    PVOID TransactionNotificationCallback;
+    PVOID NormalizeNameComponentExCallback;
+    PVOID SectionNotificationCallback;
+} FLT_REGISTRATION, *PFLT_REGISTRATION;
+#define FLT_REGISTRATION_VERSION_0203 0x0203
+#define FLT_REGISTRATION_VERSION FLT_REGISTRATION_VERSION_0203
+
+NTSTATUS FltRegisterFilter(PDRIVER_OBJECT driver, const FLT_REGISTRATION* registration, PFLT_FILTER* retFilter);
+NTSTATUS FltStartFiltering(PFLT_FILTER filter);
+void FltUnregisterFilter(PFLT_FILTER filter);
+
+// Communication ports.
+#define FLT_PORT_CONNECT 0x0001
+#define STANDARD_RIGHTS_ALL 0x001F0000L
+#define FLT_PORT_ALL_ACCESS (FLT_PORT_CONNECT | STANDARD_RIGHTS_ALL)
+typedef NTSTATUS (*PFLT_CONNECT_NOTIFY)(PFLT_PORT clientPort, PVOID serverPortCookie, PVOID connectionContext,
+                                        ULONG sizeOfContext, PVOID* connectionPortCookie);
+typedef void (*PFLT_DISCONNECT_NOTIFY)(PVOID connectionCookie);
+typedef NTSTATUS (*PFLT_MESSAGE_NOTIFY)(PVOID portCookie, PVOID inputBuffer, ULONG inputBufferLength,
+                                        PVOID outputBuffer, ULONG outputBufferLength,
+                                        PULONG returnOutputBufferLength);
+NTSTATUS FltBuildDefaultSecurityDescriptor(PSECURITY_DESCRIPTOR* securityDescriptor, ACCESS_MASK desiredAccess);
+void FltFreeSecurityDescriptor(PSECURITY_DESCRIPTOR securityDescriptor);
+NTSTATUS FltCreateCommunicationPort(PFLT_FILTER filter, PFLT_PORT* serverPort, POBJECT_ATTRIBUTES objectAttributes,
+                                    PVOID serverPortCookie, PFLT_CONNECT_NOTIFY connectNotifyCallback,
+                                    PFLT_DISCONNECT_NOTIFY disconnectNotifyCallback,
+                                    PFLT_MESSAGE_NOTIFY messageNotifyCallback, LONG maxConnections);
+void FltCloseCommunicationPort(PFLT_PORT serverPort);
+void FltCloseClientPort(PFLT_FILTER filter, PFLT_PORT* clientPort);
+
+// Files through the filters below the given instance.
+NTSTATUS FltCreateFile(PFLT_FILTER filter, PFLT_INSTANCE instance, PHANDLE fileHandle, ACCESS_MASK desiredAccess,
+                       POBJECT_ATTRIBUTES objectAttributes, PIO_STATUS_BLOCK ioStatusBlock,
+                       PLARGE_INTEGER allocationSize, ULONG fileAttributes, ULONG shareAccess,
+                       ULONG createDisposition, ULONG createOptions, PVOID eaBuffer, ULONG eaLength,
+                       ULONG flags);
+NTSTATUS FltClose(HANDLE fileHandle);
+
+// Name information.
+typedef ULONG FLT_FILE_NAME_OPTIONS;
+#define FLT_FILE_NAME_NORMALIZED 0x01
+#define FLT_FILE_NAME_OPENED 0x02
+#define FLT_FILE_NAME_SHORT 0x03
+#define FLT_FILE_NAME_QUERY_DEFAULT 0x0100
+#define FLT_FILE_NAME_QUERY_CACHE_ONLY 0x0200
+#define FLT_FILE_NAME_QUERY_FILESYSTEM_ONLY 0x0300
+#define FLT_FILE_NAME_QUERY_ALWAYS_ALLOW_CACHE_LOOKUP 0x0400
+typedef struct _FLT_FILE_NAME_INFORMATION {
+    USHORT Size;
+    USHORT NamesParsed;
+    FLT_FILE_NAME_OPTIONS Format;
+    UNICODE_STRING Name;
+    UNICODE_STRING Volume;
+    UNICODE_STRING Share;
+    UNICODE_STRING Extension;
+    UNICODE_STRING Stream;
+    UNICODE_STRING FinalComponent;
+    UNICODE_STRING ParentDir;
+} FLT_FILE_NAME_INFORMATION, *PFLT_FILE_NAME_INFORMATION;
+NTSTATUS FltGetFileNameInformation(PFLT_CALLBACK_DATA callbackData, FLT_FILE_NAME_OPTIONS nameOptions,
+                                   PFLT_FILE_NAME_INFORMATION* fileNameInformation);
+NTSTATUS FltParseFileNameInformation(PFLT_FILE_NAME_INFORMATION fileNameInformation);
+void FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION fileNameInformation);
+
+// Contexts.
+NTSTATUS FltAllocateContext(PFLT_FILTER filter, FLT_CONTEXT_TYPE contextType, SIZE_T contextSize,
+                            POOL_TYPE poolType, PFLT_CONTEXT* returnedContext);
+typedef enum _FLT_SET_CONTEXT_OPERATION { FLT_SET_CONTEXT_REPLACE_IF_EXISTS, FLT_SET_CONTEXT_KEEP_IF_EXISTS } FLT_SET_CONTEXT_OPERATION;
+NTSTATUS FltSetVolumeContext(PFLT_VOLUME volume, FLT_SET_CONTEXT_OPERATION operation, PFLT_CONTEXT newContext,
+                             PFLT_CONTEXT* oldContext);
+NTSTATUS FltGetVolumeContext(PFLT_FILTER filter, PFLT_VOLUME volume, PFLT_CONTEXT* context);
+void FltReleaseContext(PFLT_CONTEXT context);

@@ -1,0 +1,1 @@
+// Intentionally empty: keeps the support library valid while it has no fixtures.

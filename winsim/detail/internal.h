@@ -1,0 +1,104 @@
+// Internal seams of the simulated machine, shared by its two halves:
+//
+//   core  (winsim/core/*.cpp): IRQL, spin locks, pool, lookaside lists, events and
+//         named objects, the handle table, the clock, debug output and the Windows
+//         formatter, caller-buffer probing, bug checks, the verifier and fault
+//         injection, string and AVL-table routines.
+//   io    (winsim/io/*.cpp): processes and threads, the registry, system routine
+//         lookup, driver images and loading, the filter manager (filters, ports,
+//         volumes, instances, contexts, names, FltCreateFile).
+//
+// Neither half reaches into the other's data; they meet only through the
+// functions below. All machine state is reset by Machine::Boot.
+#pragma once
+
+#include <cstdarg>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "winsim/winsim.h"
+
+namespace winsim::detail {
+
+// ================================================================ core
+
+// ---- machine lifetime (core drives it, io plugs in)
+void IoBoot(const MachineOptions& options);  // implemented by io: system process, registry, fltmgr
+void IoShutdown();                           // implemented by io: unloads drivers, frees everything
+bool MachineRunning();
+const MachineOptions& Options();
+const std::string& RootDir();  // host root for volumes (created by core at boot)
+
+// ---- object manager: anything a handle or a name can refer to
+struct KObject {
+    virtual ~KObject() = default;
+    virtual const char* TypeName() const = 0;
+};
+// Inserts into the handle table; kernel handles are counted by the verifier.
+HANDLE InsertHandle(std::shared_ptr<KObject> object, bool kernelHandle, const char* owner);
+std::shared_ptr<KObject> ReferenceHandle(HANDLE handle);  // nullptr when invalid
+template <class T>
+std::shared_ptr<T> ReferenceHandleAs(HANDLE handle) {
+    return std::dynamic_pointer_cast<T>(ReferenceHandle(handle));
+}
+bool CloseHandleEntry(HANDLE handle);  // false when the handle is not open
+size_t OpenKernelHandles();
+
+// Named objects in the object directory (\BaseNamedObjects\...): weakly held, an
+// object lives while some handle or reference holds it.
+std::shared_ptr<KObject> LookupNamedObject(const std::u16string& fullName);  // case-insensitive
+void InsertNamedObject(const std::u16string& fullName, std::shared_ptr<KObject> object);
+
+// ---- IRQL and the verifier's run-time rules
+KIRQL CurrentIrql();
+void RequirePassive(const char* routine);          // violation above PASSIVE_LEVEL
+void RequireIrqlAtMost(KIRQL max, const char* routine);
+size_t SpinLocksHeldByThisThread();
+void Violation(const std::string& what);           // recorded in the verifier report
+// Fault injection: called at the top of every failable routine; true = fail it.
+bool ShouldFail(FaultClass cls, const char* routine);
+
+// Unload checks: core checks pool, lookaside lists, kernel handles, held locks and
+// calls IoUnloadChecks for the io half. Both append violations.
+void VerifierUnloadChecks(const std::u16string& driverName);
+void IoUnloadChecks(const std::u16string& driverName);  // implemented by io
+
+// ---- clock
+uint64_t TickCountNow();
+uint64_t SystemTimeNow();
+// Waits for up to timeout100ns (negative: relative; positive: absolute system time;
+// null: forever); in driven mode a timed wait completes by advancing the clock.
+// Returns true if pred became true, false on time-out. pred is called under an
+// internal lock and must not call back into winsim.
+bool WaitUntil(const std::function<bool()>& pred, const LARGE_INTEGER* timeout);
+void NotifyWaiters();  // call after changing anything a WaitUntil predicate reads
+
+// ---- debug output
+void AppendDebugOutput(const std::string& text);
+
+// ---- formatting with Windows rules (shared by DbgPrintEx, the Rtl/swprintf family)
+// narrow=true: format is char, "%s" is narrow and "%S" wide; false: the reverse.
+// Output is UTF-8 for FormatNarrow and UTF-16 for FormatWide.
+std::string FormatNarrow(const char* format, va_list args);
+std::u16string FormatWide(const WCHAR* format, va_list args);
+
+// ---- conversions
+std::string ToUtf8(const std::u16string& s);
+std::string ToUtf8(const WCHAR* s, size_t units);
+std::u16string FromUtf8(const std::string& s);
+bool EqualsNoCase(const std::u16string& a, const std::u16string& b);
+
+// ---- caller buffers
+bool IsRangeAccessible(const volatile void* address, size_t length);
+[[noreturn]] void RaiseAccessViolation();
+
+// ================================================================ io
+
+// ---- processes (io owns the objects; core reads the current one for traces)
+PEPROCESS CurrentProcess();                  // the system process on threads never set
+void SetCurrentProcess(PEPROCESS process);   // thread-local
+uint32_t ProcessIdOf(PEPROCESS process);
+
+}  // namespace winsim::detail

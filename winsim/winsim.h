@@ -1,0 +1,197 @@
+// winsim: a simulated Windows x64 machine, in-process.
+//
+// The Windows names (km.h, and later um.h) are implemented by this library. This
+// header is the *test-only control surface*: booting the machine, starting
+// processes, writing the registry, loading drivers, connecting to ports as a
+// client, driving the clock, reading debug output and the verifier's report.
+// It lives in namespace winsim so nobody mistakes it for a platform call.
+//
+// One machine exists at a time (the driver under test has global state, as a real
+// driver image does). Boot() replaces any previous machine.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/km.h"
+
+namespace winsim {
+
+// Thrown by KeBugCheckEx: the test stops with this report instead of the process.
+struct BugCheck {
+    ULONG code;
+    ULONG_PTR parameters[4];
+    std::string report;
+};
+
+enum class ClockMode {
+    Driven,    // time moves only when the test advances it (waits time out at once by advancing)
+    RealTime,  // time follows the host's monotonic clock
+};
+
+struct MachineOptions {
+    std::string root;  // host directory under which volumes live; empty: a fresh temporary directory
+    ClockMode clock = ClockMode::Driven;
+    bool echoDebug = false;  // also write each debug line to stderr
+};
+
+struct ProcessOptions {
+    std::u16string imagePath;    // NT device path, e.g. u"\\Device\\HarddiskVolume2\\Windows\\notepad.exe"
+    std::u16string commandLine;  // as the creation notification reports it
+    uint32_t parentPid = 0;
+    uint32_t pid = 0;            // 0: the next free id (ids are multiples of 4)
+    bool administrator = true;   // token member of Administrators (may connect to filter ports)
+    std::string tokenSource = "User32  ";  // 8 characters, as TOKEN_SOURCE.SourceName
+};
+
+enum class VolumeKind {
+    LocalDisk,      // NTFS on a SATA disk
+    UsbFlashDisk,   // removable media on the USB bus
+    UsbHardDisk,    // fixed disk on the USB bus
+    Floppy,
+    CdRom,
+    Network,        // LanmanRedirector / MUP: UNC and mapped drives
+};
+
+struct VolumeOptions {
+    VolumeKind kind = VolumeKind::LocalDisk;
+    std::u16string deviceName;  // e.g. u"\\Device\\HarddiskVolume2"; empty: chosen by kind
+    std::u16string dosName;     // e.g. u"C:"; empty: next free letter (none for Network)
+    std::string hostDir;        // empty: <root>/<device name leaf>
+};
+
+struct VolumeInfo {
+    std::u16string deviceName;
+    std::u16string dosName;
+    std::string hostDir;
+    VolumeKind kind;
+};
+
+// A client connection to a filter communication port (what fltlib's port handle is).
+struct PortConnection;
+
+struct VerifierReport {
+    std::vector<std::string> violations;
+    bool Clean() const { return violations.empty(); }
+    std::string ToString() const;
+};
+
+// The failable calls that fault injection can make fail.
+enum class FaultClass {
+    Any,           // every failable call below
+    Allocation,    // pool, lookaside, context allocations
+    Registration,  // FltRegisterFilter, FltStartFiltering, port creation, security descriptor,
+                   // notify-routine / callback registrations, named-event creation
+};
+
+class Machine {
+public:
+    static Machine& Boot(const MachineOptions& options = {});
+    static Machine& Current();  // bug-checks the test when no machine is running
+    static bool Running();
+    static void Shutdown();     // unloads loaded drivers, removes a temporary root
+
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // ---- clock
+    ClockMode Clock() const;
+    void AdvanceClock(uint64_t milliseconds);  // driven mode: moves tick count and system time
+    uint64_t SystemTime() const;               // 100-ns units since 1601 (KeQuerySystemTime)
+    void SetSystemTime(uint64_t filetime);
+    uint64_t TickCount() const;                // KeQueryTickCount
+    static constexpr ULONG kTimeIncrement = 156250;  // 15.625 ms per tick, in 100-ns units
+
+    // ---- processes
+    PEPROCESS SystemProcess();                   // pid 4, image name "System"
+    PEPROCESS StartProcess(const ProcessOptions& options);  // fires creation notify routines
+    void ExitProcess(PEPROCESS process);          // fires them for the exit
+    PEPROCESS FindProcess(uint32_t pid);          // nullptr when not running
+    uint32_t ProcessId(PEPROCESS process) const;
+    // Runs fn on the calling thread with process as the current process.
+    void RunAs(PEPROCESS process, const std::function<void()>& fn);
+    // Replaces the bytes of the short image name in the process object (for tests
+    // of the start-up scan): the object then lacks the text "System" everywhere.
+    void ScrubProcessObject(PEPROCESS process);
+    static constexpr uint32_t kProcessNameOffset = 0x5a8;
+
+    // ---- registry (kernel paths: \Registry\Machine\...)
+    void RegCreateKey(const std::u16string& path);
+    void RegSetDword(const std::u16string& path, const std::u16string& name, uint32_t value);
+    void RegSetString(const std::u16string& path, const std::u16string& name, const std::u16string& value);
+    void RegSetBinary(const std::u16string& path, const std::u16string& name, const std::vector<uint8_t>& data);
+    bool RegGetDword(const std::u16string& path, const std::u16string& name, uint32_t* value) const;
+    bool RegKeyExists(const std::u16string& path) const;
+    void RegDeleteTree(const std::u16string& path);
+
+    // ---- system routines (MmGetSystemRoutineAddress)
+    void HideSystemRoutine(const std::u16string& name);  // lookups of it then answer NULL
+
+    // ---- drivers
+    void RegisterDriverImage(const std::u16string& imageName, PDRIVER_INITIALIZE entry);
+    // Creates the service key if missing, then runs DriverEntry in the system process
+    // with the registry path \Registry\Machine\System\CurrentControlSet\Services\<service>.
+    NTSTATUS LoadDriver(const std::u16string& serviceName, const std::u16string& imageName);
+    // Unloads as the filter manager does (filter unload callback, then DriverUnload),
+    // then runs the verifier's unload checks.
+    NTSTATUS UnloadDriver(const std::u16string& serviceName);
+    bool IsDriverLoaded(const std::u16string& serviceName) const;
+    PDRIVER_OBJECT DriverObject(const std::u16string& serviceName) const;
+
+    // ---- filter communication ports, client side
+    // Connects as the given process; the driver's connect callback runs on this thread.
+    NTSTATUS ConnectPort(PEPROCESS client, const std::u16string& portName, PortConnection** connection);
+    // Runs the driver's message callback on this thread with the client's process current.
+    NTSTATUS SendMessage(PortConnection* connection, const void* input, uint32_t inputLength, void* output,
+                         uint32_t outputLength, uint32_t* bytesReturned);
+    void ClosePort(PortConnection* connection);  // disconnect callback, then the handle goes
+    size_t PortConnectionCount(const std::u16string& portName) const;
+
+    // ---- volumes
+    VolumeInfo AddVolume(const VolumeOptions& options);
+    std::vector<VolumeInfo> Volumes() const;
+
+    // ---- named objects
+    bool NamedObjectExists(const std::u16string& name) const;  // e.g. u"\\BaseNamedObjects\\x"
+    // Opens (keeps a reference to) a named event; the handle must go to CloseEvent.
+    void* OpenNamedEvent(const std::u16string& name);
+    bool IsEventSignaled(void* event) const;
+    void ResetEvent(void* event);
+    void CloseEvent(void* event);
+
+    // ---- debug output (DbgPrintEx)
+    std::vector<std::string> DebugOutput() const;  // one entry per DbgPrintEx call
+    std::string DebugText() const;                  // all of it concatenated
+    bool DebugContains(const std::string& text) const;
+    size_t DebugCount(const std::string& text) const;  // entries that contain text
+    void ClearDebugOutput();
+    void SetDebugEcho(bool echo);
+
+    // ---- caller buffers
+    // An address range that ProbeForRead/ProbeForWrite and MmIsAddressValid treat as
+    // inaccessible (and that faults for real if touched without a probe).
+    void* InvalidBuffer(size_t size);
+
+    // ---- pool accounting
+    size_t PoolAllocations(ULONG tag) const;  // outstanding allocations under tag
+    size_t PoolBytes(ULONG tag) const;
+    size_t PoolAllocationsTotal() const;
+
+    // ---- verifier
+    VerifierReport Verifier() const;  // everything recorded since boot (or the last clear)
+    void ClearVerifier();
+    // Fault injection: the nth failable call of the class from now on fails (once).
+    void FailNthCall(FaultClass cls, unsigned n);
+    void ClearFaultInjection();
+    unsigned FailableCallsSeen(FaultClass cls) const;  // since boot or the last FailNthCall
+    bool InjectedFaultHit() const;                      // the chosen call has failed
+
+private:
+    Machine() = default;
+    ~Machine() = default;
+    friend struct MachineAccess;
+};
+
+}  // namespace winsim
