@@ -162,6 +162,11 @@ inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY head) {
     RemoveEntryList(entry);
     return entry;
 }
+inline PLIST_ENTRY RemoveTailList(PLIST_ENTRY head) {
+    PLIST_ENTRY entry = head->Blink;
+    RemoveEntryList(entry);
+    return entry;
+}
 inline void InsertTailList(PLIST_ENTRY head, PLIST_ENTRY entry) {
     PLIST_ENTRY prev = head->Blink;
     entry->Flink = head;

@@ -1,1 +1,0 @@
-// The driver image is assembled from the files beside this one.

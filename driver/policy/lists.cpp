@@ -1,0 +1,15 @@
+// The protected-path, file-name, protected-process-name and trusted-process lists.
+//
+// Their entries, lookups and the folder protection built on them come with the
+// folder-protection work. Until then the list commands are accepted and routed
+// here, and have no effect: there is nothing to look up and nothing to free.
+#include "driver/core/kx4grd.h"
+
+void InitNameLists() {}
+void SetProtectPathEx(KX_NAME_LIST list, ULONG type, PCWSTR text, ULONG size) {}
+void RemoveFirstProtectPath(KX_NAME_LIST list, ULONG typeMask, PCWSTR text, ULONG size) {}
+void RemoveProtectPathsByType(KX_NAME_LIST list, ULONG typeMask) {}
+void CleanupPathlistEx(KX_NAME_LIST list) {}
+void SetProcessPath(ULONG type, PCWSTR text, ULONG size) {}
+void DelProcessPath(ULONG type, PCWSTR text, ULONG size) {}
+void CleanupProcesslist() {}

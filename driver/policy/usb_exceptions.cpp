@@ -1,0 +1,13 @@
+// The USB disk and USB port exception lists.
+//
+// The lists and the exemption test arrive with USB exceptions; until then the
+// exception commands are accepted and routed here, and have no effect.
+#include "driver/core/kx4grd.h"
+
+void InitUsbExceptionLists() {}
+void SetUsbDiskException(PCSTR vendorId, PCSTR productId, PCSTR productRevision, PCSTR serialNumber) {}
+void DelUsbDiskExceptionList(PCSTR vendorId, PCSTR productId, PCSTR productRevision, PCSTR serialNumber) {}
+void CleanupUsbDiskExceptionList() {}
+void SetUsbPortException(ULONG type, ULONG vendorId, ULONG productId, ULONG extraValue, PCWSTR serialNumber) {}
+void DelUsbPortExceptionList(ULONG type, ULONG vendorId, ULONG productId, PCWSTR serialNumber) {}
+void CleanupUsbPortExceptionList() {}
