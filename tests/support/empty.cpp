@@ -1,1 +1,0 @@
-// Intentionally empty: keeps the support library valid while it has no fixtures.

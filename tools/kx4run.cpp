@@ -1,0 +1,193 @@
+// kx4run: boots the simulated machine, loads kx4grd, connects to its port as the
+// agent, sends a scripted sequence of commands and prints the driver's traces and
+// each reply.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/kx4grd_common.h"
+#include "driver/core/kx4grd.h"
+#include "winsim/winsim.h"
+
+namespace {
+
+const char16_t kService[] = u"kx4grd";
+const char16_t kImage[] = u"kx4grd_x64.sys";
+const char16_t kParameters[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kx4grd\\Parameters";
+
+std::string Narrow(const WCHAR* text, size_t max) {
+    std::string out;
+    for (size_t i = 0; i < max && text[i] != 0; ++i) {
+        out += text[i] < 0x80 ? static_cast<char>(text[i]) : '?';
+    }
+    return out;
+}
+
+const char* EventName(ULONG code) {
+    switch (code) {
+    case CONNECT: return "CONNECT";
+    case DISCONNECT: return "DISCONNECT";
+    case POLICY: return "POLICY";
+    case LOG_PROCESS: return "LOG_PROCESS";
+    default: return "UNKNWON";
+    }
+}
+
+class Runner {
+public:
+    explicit Runner(winsim::Machine& machine) : machine_(machine) {}
+
+    // Prints the debug lines the last step produced, then forgets them.
+    void FlushTraces() {
+        for (const std::string& line : machine_.DebugOutput()) {
+            std::printf("  trace | %s", line.c_str());
+            if (line.empty() || line.back() != '\n') {
+                std::printf("\n");
+            }
+        }
+        machine_.ClearDebugOutput();
+    }
+
+    bool Connect(PEPROCESS agent) {
+        NTSTATUS status = machine_.ConnectPort(agent, KX4GRD_PORT_NAME, &connection_);
+        std::printf("connect \\kx4grd -> status 0x%08X\n", static_cast<unsigned>(status));
+        FlushTraces();
+        return NT_SUCCESS(status);
+    }
+
+    NTSTATUS Send(COMMAND_MESSAGE& msg, std::vector<uint8_t>* output = nullptr) {
+        uint32_t returned = 0;
+        NTSTATUS status = machine_.SendMessage(connection_, &msg, sizeof(msg),
+                                               output != nullptr ? output->data() : nullptr,
+                                               output != nullptr ? static_cast<uint32_t>(output->size()) : 0,
+                                               &returned);
+        const char* name = CommandName(msg.command);
+        std::printf("%s -> status 0x%08X, reply %u bytes\n", name != nullptr ? name : "?",
+                    static_cast<unsigned>(status), returned);
+        FlushTraces();
+        lastReturned_ = returned;
+        return status;
+    }
+
+    // GET_LOG with a buffer that grows to what the driver asks for.
+    void DrainLog() {
+        std::vector<uint8_t> reply(GetLogReplySize(1));
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            COMMAND_MESSAGE msg{};
+            msg.command = GET_LOG;
+            NTSTATUS status = Send(msg, &reply);
+            if (status == STATUS_BUFFER_OVERFLOW && lastReturned_ > reply.size()) {
+                reply.resize(lastReturned_);
+                continue;
+            }
+            if (!NT_SUCCESS(status)) {
+                return;
+            }
+            GET_LOG_REPLY_HEADER header;
+            std::memcpy(&header, reply.data(), sizeof(header));
+            std::printf("  reply | count %u\n", header.count);
+            for (ULONG i = 0; i < header.count; ++i) {
+                EVENT_RECORD r;
+                std::memcpy(&r, reply.data() + KX_GET_LOG_HEADER_SIZE + i * sizeof(EVENT_RECORD), sizeof(r));
+                std::printf("  reply | #%u %s pid=%u a0=%u a1=%u log=%u name=\"%s\" path=\"%s\"\n", i + 1,
+                            EventName(r.code), r.pid, r.a0, r.a1, r.log,
+                            Narrow(r.name, KX_EVENT_NAME_CHARS).c_str(), Narrow(r.path, KX_EVENT_PATH_CHARS).c_str());
+            }
+            return;
+        }
+    }
+
+    void Close() {
+        if (connection_ != nullptr) {
+            machine_.ClosePort(connection_);
+            connection_ = nullptr;
+            std::printf("disconnect\n");
+            FlushTraces();
+        }
+    }
+
+private:
+    winsim::Machine& machine_;
+    winsim::PortConnection* connection_ = nullptr;
+    uint32_t lastReturned_ = 0;
+};
+
+int RunDefaultScenario() {
+    winsim::Machine& machine = winsim::Machine::Boot();
+    machine.RegisterDriverImage(kImage, DriverEntry);
+    // Record process starts and ends, so the log has something to hand back.
+    machine.RegSetDword(kParameters, u"ProcessCreate", 1);
+
+    std::printf("load kx4grd_x64.sys\n");
+    NTSTATUS status = machine.LoadDriver(kService, kImage);
+    Runner runner(machine);
+    runner.FlushTraces();
+    if (!NT_SUCCESS(status)) {
+        std::printf("load failed: 0x%08X\n", static_cast<unsigned>(status));
+        winsim::Machine::Shutdown();
+        return 1;
+    }
+
+    winsim::ProcessOptions agent;
+    agent.imagePath = u"\\Device\\HarddiskVolume2\\Program Files\\Agent\\agent.exe";
+    PEPROCESS agentProcess = machine.StartProcess(agent);
+    if (!runner.Connect(agentProcess)) {
+        winsim::Machine::Shutdown();
+        return 1;
+    }
+
+    COMMAND_MESSAGE msg{};
+    msg.command = START;
+    runner.Send(msg);
+
+    msg = {};
+    msg.command = SET_POLICY;
+    msg.devicetype = BDC_USB_DISK;
+    msg.policystate = READONLY;
+    msg.log = 1;
+    runner.Send(msg);
+
+    msg = {};
+    msg.command = SET_LOG_TYPE;
+    msg.type = KX_LOG_TYPE_DEFAULT;
+    runner.Send(msg);
+
+    std::printf("run notepad.exe\n");
+    winsim::ProcessOptions notepad;
+    notepad.imagePath = u"\\Device\\HarddiskVolume2\\Windows\\System32\\notepad.exe";
+    PEPROCESS process = machine.StartProcess(notepad);
+    machine.ExitProcess(process);
+    runner.FlushTraces();
+
+    runner.DrainLog();
+
+    msg = {};
+    msg.command = STOP;
+    runner.Send(msg);
+    runner.Close();
+
+    std::printf("unload kx4grd\n");
+    status = machine.UnloadDriver(kService);
+    runner.FlushTraces();
+    winsim::VerifierReport report = machine.Verifier();
+    std::printf("verifier: %s\n", report.Clean() ? "clean" : report.ToString().c_str());
+    winsim::Machine::Shutdown();
+    return NT_SUCCESS(status) && report.Clean() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        std::fprintf(stderr, "usage: %s\n  runs the default scenario: load, START, SET_POLICY, SET_LOG_TYPE, GET_LOG, STOP\n",
+                     argv[0]);
+        return 2;
+    }
+    try {
+        return RunDefaultScenario();
+    } catch (const winsim::BugCheck& bugCheck) {
+        std::fprintf(stderr, "bug check: %s\n", bugCheck.report.c_str());
+        return 3;
+    }
+}
