@@ -106,7 +106,9 @@ public:
 
     // ---- processes
     PEPROCESS SystemProcess();                   // pid 4, image name "System"
-    PEPROCESS StartProcess(const ProcessOptions& options);  // fires creation notify routines
+    // Fires the creation notify routines (with the new process current); nullptr when
+    // an extended routine refused the creation through CreationStatus.
+    PEPROCESS StartProcess(const ProcessOptions& options);
     void ExitProcess(PEPROCESS process);          // fires them for the exit
     PEPROCESS FindProcess(uint32_t pid);          // nullptr when not running
     uint32_t ProcessId(PEPROCESS process) const;
@@ -133,6 +135,8 @@ public:
     void RegisterDriverImage(const std::u16string& imageName, PDRIVER_INITIALIZE entry);
     // Creates the service key if missing, then runs DriverEntry in the system process
     // with the registry path \Registry\Machine\System\CurrentControlSet\Services\<service>.
+    // Missing service values are written as a minifilter's installer would (Type 2,
+    // so the driver object is \FileSystem\<service>; write Type 1 first for \Driver\).
     NTSTATUS LoadDriver(const std::u16string& serviceName, const std::u16string& imageName);
     // Unloads as the filter manager does (filter unload callback, then DriverUnload),
     // then runs the verifier's unload checks.
@@ -143,6 +147,10 @@ public:
     // ---- filter communication ports, client side
     // Connects as the given process; the driver's connect callback runs on this thread.
     NTSTATUS ConnectPort(PEPROCESS client, const std::u16string& portName, PortConnection** connection);
+    // The same with a connection context (FilterConnectCommunicationPort's lpContext):
+    // the driver's connect callback gets a copy of these bytes.
+    NTSTATUS ConnectPort(PEPROCESS client, const std::u16string& portName, const void* context,
+                         uint16_t contextSize, PortConnection** connection);
     // Runs the driver's message callback on this thread with the client's process current.
     NTSTATUS SendMessage(PortConnection* connection, const void* input, uint32_t inputLength, void* output,
                          uint32_t outputLength, uint32_t* bytesReturned);

@@ -50,6 +50,12 @@ size_t OpenKernelHandles();
 // object lives while some handle or reference holds it.
 std::shared_ptr<KObject> LookupNamedObject(const std::u16string& fullName);  // case-insensitive
 void InsertNamedObject(const std::u16string& fullName, std::shared_ptr<KObject> object);
+// Named events, shared by IoCreate*Event and user mode's CreateEventW/OpenEventW:
+// opens the event of that name, or creates it (in the object directory) with the
+// given type and state. nullptr when the name belongs to an object of another type.
+std::shared_ptr<KObject> CreateOrOpenNamedEvent(const std::u16string& fullName, EVENT_TYPE type,
+                                                bool initialState, bool* created);
+PKEVENT EventOf(const std::shared_ptr<KObject>& object);  // nullptr when not an event
 
 // ---- IRQL and the verifier's run-time rules
 KIRQL CurrentIrql();

@@ -1,0 +1,149 @@
+// The clock: driven by the test (default) or following the host's monotonic clock.
+//
+// Interrupt time (100-ns units since boot) only moves forward; system time is
+// interrupt time plus a base and a correction that SetSystemTime changes, so
+// setting the wall clock never moves the tick count. In driven mode a timed wait
+// that is not satisfied at once completes by moving the clock to its deadline, so a
+// test pays nothing for a driver's multi-second time-outs.
+#include <thread>
+
+#include "winsim/core/core.h"
+
+namespace winsim::detail {
+
+namespace {
+
+std::mutex g_waitMu;
+std::condition_variable g_waitCv;
+
+int64_t InterruptTime(const ClockState& clock) {
+    if (clock.mode == ClockMode::Driven) return clock.driven.load(std::memory_order_acquire);
+    auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
+                                                                        clock.bootSteady)
+                       .count();
+    return elapsed / 100 + clock.advance.load(std::memory_order_acquire);
+}
+
+int64_t SystemTime(const ClockState& clock) {
+    return clock.base + InterruptTime(clock) + clock.adjust.load(std::memory_order_acquire);
+}
+
+// Moves driven time forward to at least target (never backwards: concurrent
+// waiters may each push it to their own deadline).
+void AdvanceDrivenTo(ClockState& clock, int64_t target) {
+    int64_t now = clock.driven.load(std::memory_order_acquire);
+    while (now < target && !clock.driven.compare_exchange_weak(now, target, std::memory_order_acq_rel)) {
+    }
+}
+
+// The deadline of a wait in interrupt time; false for "forever".
+bool Deadline(const ClockState& clock, const LARGE_INTEGER* timeout, int64_t* deadline) {
+    if (timeout == nullptr) return false;
+    int64_t now = InterruptTime(clock);
+    if (timeout->QuadPart < 0) {
+        *deadline = now - timeout->QuadPart;
+    } else {
+        // Absolute system time.
+        int64_t offset = SystemTime(clock) - now;
+        *deadline = timeout->QuadPart - offset;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::mutex& WaitMutex() { return g_waitMu; }
+std::condition_variable& WaitCondition() { return g_waitCv; }
+
+uint64_t TickCountNow() { return static_cast<uint64_t>(InterruptTime(S().clock)) / winsim::Machine::kTimeIncrement; }
+
+uint64_t SystemTimeNow() { return static_cast<uint64_t>(SystemTime(S().clock)); }
+
+void NotifyWaiters() {
+    std::lock_guard<std::mutex> lock(g_waitMu);
+    g_waitCv.notify_all();
+}
+
+bool WaitUntil(const std::function<bool()>& pred, const LARGE_INTEGER* timeout) {
+    ClockState& clock = S().clock;
+    std::unique_lock<std::mutex> lock(g_waitMu);
+    if (pred()) return true;
+    int64_t deadline = 0;
+    bool timed = Deadline(clock, timeout, &deadline);
+    if (timed && timeout->QuadPart == 0) return false;
+    if (!timed) {
+        while (!pred()) g_waitCv.wait(lock);
+        return true;
+    }
+    if (clock.mode == ClockMode::Driven) {
+        AdvanceDrivenTo(clock, deadline);
+        g_waitCv.notify_all();
+        return false;
+    }
+    for (;;) {
+        int64_t now = InterruptTime(clock);
+        if (now >= deadline) return pred();
+        // Re-evaluated after every wake-up, so AdvanceClock also shortens a real wait.
+        g_waitCv.wait_for(lock, std::chrono::nanoseconds((deadline - now) * 100));
+        if (pred()) return true;
+    }
+}
+
+}  // namespace winsim::detail
+
+using namespace winsim::detail;
+
+namespace winsim {
+
+ClockMode Machine::Clock() const { return S().clock.mode; }
+
+void Machine::AdvanceClock(uint64_t milliseconds) {
+    ClockState& clock = S().clock;
+    int64_t delta = static_cast<int64_t>(milliseconds) * 10000;
+    if (clock.mode == ClockMode::Driven)
+        clock.driven.fetch_add(delta, std::memory_order_acq_rel);
+    else
+        clock.advance.fetch_add(delta, std::memory_order_acq_rel);
+    NotifyWaiters();
+}
+
+uint64_t Machine::SystemTime() const { return SystemTimeNow(); }
+
+void Machine::SetSystemTime(uint64_t filetime) {
+    ClockState& clock = S().clock;
+    clock.adjust.store(static_cast<int64_t>(filetime) - clock.base - InterruptTime(clock), std::memory_order_release);
+    NotifyWaiters();
+}
+
+uint64_t Machine::TickCount() const { return TickCountNow(); }
+
+}  // namespace winsim
+
+void KeQueryTickCount(PLARGE_INTEGER tickCount) {
+    tickCount->QuadPart = static_cast<LONGLONG>(TickCountNow());
+}
+
+ULONG KeQueryTimeIncrement() { return winsim::Machine::kTimeIncrement; }
+
+void KeQuerySystemTime(PLARGE_INTEGER currentTime) {
+    // Not rounded to the tick as on Windows: tests compare it with Machine::SystemTime.
+    currentTime->QuadPart = static_cast<LONGLONG>(SystemTimeNow());
+}
+
+void KeQuerySystemTimePrecise(PLARGE_INTEGER currentTime) {
+    currentTime->QuadPart = static_cast<LONGLONG>(SystemTimeNow());
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable, PLARGE_INTEGER interval) {
+    RequireIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread");
+    if (interval == nullptr) {
+        Violation("KeDelayExecutionThread with a NULL interval");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (interval->QuadPart == 0) {
+        std::this_thread::yield();
+        return STATUS_SUCCESS;
+    }
+    WaitUntil([] { return false; }, interval);
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,49 @@
+// Lifetime of the io half of the machine and the attribution of actions to drivers.
+#include "winsim/io/io.h"
+
+namespace winsim::io {
+namespace {
+std::atomic<uint64_t> g_generation{0};
+thread_local const std::u16string* t_driver = nullptr;
+}  // namespace
+
+uint64_t BootGeneration() { return g_generation.load(std::memory_order_acquire); }
+
+DriverScope::DriverScope(const std::u16string* service) : previous_(t_driver) { t_driver = service; }
+DriverScope::~DriverScope() { t_driver = previous_; }
+
+std::u16string CurrentDriver() {
+    if (t_driver) return *t_driver;
+    std::vector<std::u16string> active = ActiveDrivers();
+    return active.size() == 1 ? active.front() : std::u16string();
+}
+
+}  // namespace winsim::io
+
+namespace winsim::detail {
+
+void IoBoot(const MachineOptions&) {
+    io::g_generation.fetch_add(1, std::memory_order_acq_rel);
+    io::ObjectsBoot();
+    io::ProcessesBoot();
+    io::RegistryBoot();
+    io::SystemRoutinesBoot();
+    io::DriversBoot();
+    io::FltBoot();
+}
+
+void IoShutdown() {
+    io::DriversShutdown();  // unloads what is still loaded, while the rest still exists
+    io::FltShutdown();
+    io::RegistryShutdown();
+    io::ProcessesShutdown();
+    io::ObjectsBoot();
+}
+
+void IoUnloadChecks(const std::u16string& driverName) {
+    io::FltUnloadChecks(driverName);
+    io::ProcessUnloadChecks(driverName);
+    io::ObjectUnloadChecks(driverName);
+}
+
+}  // namespace winsim::detail

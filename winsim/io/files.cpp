@@ -1,0 +1,375 @@
+// Files on the simulated volumes: FltCreateFile maps an NT path below a volume's
+// device name to the volume's host directory and carries out the create
+// disposition there; FltClose closes the handle. Also file-name information.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "winsim/io/fltmgr.h"
+
+namespace winsim::io {
+
+FileObject::~FileObject() {
+    if (!deleteOnClose) return;
+    std::error_code ec;
+    std::filesystem::remove(hostPath, ec);
+}
+
+namespace {
+
+constexpr ULONG kMaxDisposition = FILE_OVERWRITE_IF;
+
+bool ValidComponent(const std::u16string& c) {
+    if (c.empty() || c.size() > 255 || c == u"." || c == u"..") return false;
+    for (char16_t ch : c)
+        if (ch < 0x20 || ch == u'"' || ch == u'*' || ch == u'/' || ch == u':' || ch == u'<' || ch == u'>' ||
+            ch == u'?' || ch == u'|' || ch == u'\\')
+            return false;
+    return true;
+}
+
+bool StartsWithNoCase(const std::u16string& s, const std::u16string& prefix) {
+    return s.size() >= prefix.size() && detail::EqualsNoCase(s.substr(0, prefix.size()), prefix);
+}
+
+// The volume a full NT name lies on (device form, or a DOS-device form such as
+// \??\C:\...) and the rest of the name after the volume. Caller holds the lock.
+_FLT_VOLUME* VolumeForName(const std::u16string& name, std::u16string* rest) {
+    for (auto& v : Flt().volumes) {
+        const std::u16string& dev = v->info.deviceName;
+        if (StartsWithNoCase(name, dev) && (name.size() == dev.size() || name[dev.size()] == u'\\')) {
+            *rest = name.substr(dev.size());
+            return v.get();
+        }
+    }
+    for (const char16_t* prefix : {u"\\??\\", u"\\DosDevices\\", u"\\GLOBAL??\\"}) {
+        if (!StartsWithNoCase(name, prefix)) continue;
+        std::u16string dos = name.substr(std::u16string(prefix).size());
+        for (auto& v : Flt().volumes) {
+            const std::u16string& letter = v->info.dosName;
+            if (!letter.empty() && StartsWithNoCase(dos, letter) &&
+                (dos.size() == letter.size() || dos[letter.size()] == u'\\')) {
+                *rest = dos.substr(letter.size());
+                return v.get();
+            }
+        }
+    }
+    return nullptr;
+}
+
+enum class Lookup { Found, Missing, ParentMissing };
+
+// Maps the components to a host path under root, matching existing names without
+// regard to case as the Windows file systems do.
+Lookup ResolveHost(const std::string& root, const std::vector<std::u16string>& parts, std::string* out) {
+    std::string cur = root;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const bool last = i + 1 == parts.size();
+        std::string exact = cur + "/" + detail::ToUtf8(parts[i]);
+        struct stat st;
+        std::string chosen;
+        if (::lstat(exact.c_str(), &st) == 0) {
+            chosen = exact;
+        } else {
+            std::error_code ec;
+            for (std::filesystem::directory_iterator it(cur, ec), end; !ec && it != end; it.increment(ec)) {
+                std::string leaf = it->path().filename().string();
+                if (detail::EqualsNoCase(detail::FromUtf8(leaf), parts[i])) {
+                    chosen = cur + "/" + leaf;
+                    break;
+                }
+            }
+        }
+        if (chosen.empty()) {
+            if (!last) return Lookup::ParentMissing;
+            *out = exact;
+            return Lookup::Missing;
+        }
+        if (!last && !std::filesystem::is_directory(chosen)) return Lookup::ParentMissing;
+        cur = chosen;
+    }
+    *out = cur;
+    return Lookup::Found;
+}
+
+NTSTATUS HostError(int error) {
+    switch (error) {
+        case EACCES:
+        case EPERM: return STATUS_ACCESS_DENIED;
+        case ENOENT: return STATUS_OBJECT_PATH_NOT_FOUND;
+        case EEXIST: return STATUS_OBJECT_NAME_COLLISION;
+        case ENOTDIR: return STATUS_OBJECT_PATH_NOT_FOUND;
+        case EROFS: return WINSIM_STATUS_MEDIA_WRITE_PROTECTED;
+        default: return STATUS_UNSUCCESSFUL;
+    }
+}
+
+NTSTATUS CreateHostFile(const std::string& path, bool directory) {
+    if (directory) return ::mkdir(path.c_str(), 0777) == 0 ? STATUS_SUCCESS : HostError(errno);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return HostError(errno);
+    ::close(fd);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS TruncateHostFile(const std::string& path) {
+    return ::truncate(path.c_str(), 0) == 0 ? STATUS_SUCCESS : HostError(errno);
+}
+
+}  // namespace
+}  // namespace winsim::io
+
+using namespace winsim;
+
+NTSTATUS FltCreateFile(PFLT_FILTER filter, PFLT_INSTANCE instance, PHANDLE fileHandle, ACCESS_MASK desiredAccess,
+                       POBJECT_ATTRIBUTES objectAttributes, PIO_STATUS_BLOCK ioStatusBlock,
+                       PLARGE_INTEGER allocationSize, ULONG fileAttributes, ULONG shareAccess,
+                       ULONG createDisposition, ULONG createOptions, PVOID eaBuffer, ULONG eaLength, ULONG flags) {
+    detail::RequirePassive("FltCreateFile");
+    if (!fileHandle || !objectAttributes || !objectAttributes->ObjectName || !ioStatusBlock)
+        return STATUS_INVALID_PARAMETER;
+    *fileHandle = nullptr;
+    auto done = [&](NTSTATUS status, ULONG_PTR information) {
+        ioStatusBlock->u.Status = status;
+        ioStatusBlock->Information = information;
+        return status;
+    };
+    const bool wantDirectory = createOptions & FILE_DIRECTORY_FILE;
+    const bool wantFile = createOptions & FILE_NON_DIRECTORY_FILE;
+    if (createDisposition > io::kMaxDisposition || (wantDirectory && wantFile)) return done(STATUS_INVALID_PARAMETER, 0);
+    if (wantDirectory && createDisposition != FILE_CREATE && createDisposition != FILE_OPEN &&
+        createDisposition != FILE_OPEN_IF)
+        return done(STATUS_INVALID_PARAMETER, 0);
+
+    // The full NT name, relative opens resolved against their root file.
+    std::u16string name = io::ToU16(objectAttributes->ObjectName);
+    if (objectAttributes->RootDirectory) {
+        auto root = detail::ReferenceHandleAs<io::FileObject>(objectAttributes->RootDirectory);
+        if (!root) return done(STATUS_INVALID_HANDLE, 0);
+        if (!name.empty() && name[0] == u'\\') return done(STATUS_OBJECT_NAME_INVALID, 0);
+        std::u16string base = root->ntName;
+        if (!name.empty()) {
+            if (base.empty() || base.back() != u'\\') base += u'\\';
+            base += name;
+        }
+        name = base;
+    }
+
+    io::FltState& s = io::Flt();
+    _FLT_VOLUME* volume;
+    std::u16string rest;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (!io::FindFilterLocked(filter)) return done(STATUS_INVALID_PARAMETER, 0);
+        volume = io::VolumeForName(name, &rest);
+        if (volume && instance) {
+            _FLT_INSTANCE* i = io::FindInstanceLocked(instance);
+            if (!i || i->filter != filter || i->state != _FLT_INSTANCE::State::Attached)
+                return done(STATUS_INVALID_PARAMETER, 0);
+            if (volume != i->volume) return done(WINSIM_STATUS_INVALID_DEVICE_OBJECT_PARAMETER, 0);
+        }
+    }
+    if (!volume) return done(STATUS_OBJECT_PATH_NOT_FOUND, 0);
+
+    // Components below the volume; a trailing backslash names a directory.
+    bool mustBeDirectory = wantDirectory;
+    if (rest.size() > 1 && rest.back() == u'\\') {
+        if (wantFile) return done(STATUS_OBJECT_NAME_INVALID, 0);
+        rest.pop_back();
+        mustBeDirectory = true;
+    }
+    std::vector<std::u16string> parts;
+    if (rest.size() > 1) {
+        size_t start = 1;
+        for (;;) {
+            size_t end = rest.find(u'\\', start);
+            std::u16string part = rest.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
+            if (!io::ValidComponent(part)) return done(STATUS_OBJECT_NAME_INVALID, 0);
+            parts.push_back(part);
+            if (end == std::u16string::npos) break;
+            start = end + 1;
+        }
+    }
+
+    std::string hostPath;
+    io::Lookup found = io::ResolveHost(volume->info.hostDir, parts, &hostPath);
+    if (found == io::Lookup::ParentMissing) return done(STATUS_OBJECT_PATH_NOT_FOUND, 0);
+
+    ULONG_PTR information = FILE_OPENED;
+    bool isDirectory;
+    const bool modifies = createDisposition != FILE_OPEN && !(found == io::Lookup::Found && createDisposition == FILE_OPEN_IF);
+    if (modifies && volume->readOnly) return done(WINSIM_STATUS_MEDIA_WRITE_PROTECTED, 0);
+    if (found == io::Lookup::Found) {
+        isDirectory = std::filesystem::is_directory(hostPath);
+        if (isDirectory && wantFile) return done(STATUS_FILE_IS_A_DIRECTORY, 0);
+        if (!isDirectory && mustBeDirectory) return done(STATUS_NOT_A_DIRECTORY, 0);
+        switch (createDisposition) {
+            case FILE_CREATE: return done(STATUS_OBJECT_NAME_COLLISION, FILE_EXISTS);
+            case FILE_OPEN:
+            case FILE_OPEN_IF: information = FILE_OPENED; break;
+            case FILE_OVERWRITE:
+            case FILE_OVERWRITE_IF:
+            case FILE_SUPERSEDE: {
+                if (isDirectory) return done(STATUS_FILE_IS_A_DIRECTORY, 0);
+                NTSTATUS st = io::TruncateHostFile(hostPath);
+                if (!NT_SUCCESS(st)) return done(st, 0);
+                information = createDisposition == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN;
+                break;
+            }
+        }
+    } else {
+        if (createDisposition == FILE_OPEN || createDisposition == FILE_OVERWRITE)
+            return done(STATUS_OBJECT_NAME_NOT_FOUND, FILE_DOES_NOT_EXIST);
+        NTSTATUS st = io::CreateHostFile(hostPath, mustBeDirectory);
+        if (!NT_SUCCESS(st)) return done(st, st == STATUS_OBJECT_NAME_COLLISION ? FILE_EXISTS : 0);
+        isDirectory = mustBeDirectory;
+        information = FILE_CREATED;
+    }
+
+    auto file = std::make_shared<io::FileObject>();
+    file->volume = volume;
+    std::u16string relative;
+    for (const auto& part : parts) relative.append(1, u'\\').append(part);
+    if (relative.empty()) relative.push_back(u'\\');
+    file->relativeName = std::move(relative);
+    file->ntName = volume->info.deviceName + file->relativeName;
+    file->hostPath = hostPath;
+    file->directory = isDirectory;
+    file->deleteOnClose = createOptions & FILE_DELETE_ON_CLOSE;
+    FILE_OBJECT& fo = file->file;
+    fo.Type = 5;  // IO_TYPE_FILE
+    fo.Size = (SHORT)sizeof(FILE_OBJECT);
+    fo.FileName.Buffer = file->relativeName.data();
+    fo.FileName.Length = (USHORT)(file->relativeName.size() * sizeof(WCHAR));
+    fo.FileName.MaximumLength = fo.FileName.Length;
+    fo.ReadAccess = (desiredAccess & (FILE_READ_DATA | GENERIC_READ | GENERIC_ALL)) != 0;
+    fo.WriteAccess = (desiredAccess & (FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE | GENERIC_ALL)) != 0;
+    fo.DeleteAccess = (desiredAccess & (DELETE | GENERIC_ALL)) != 0;
+    fo.SharedRead = (shareAccess & FILE_SHARE_READ) != 0;
+    fo.SharedWrite = (shareAccess & FILE_SHARE_WRITE) != 0;
+    fo.SharedDelete = (shareAccess & FILE_SHARE_DELETE) != 0;
+    HANDLE handle = detail::InsertHandle(file, true, "FltCreateFile");
+    if (!handle) return done(STATUS_INSUFFICIENT_RESOURCES, 0);
+    *fileHandle = handle;
+    return done(STATUS_SUCCESS, information);
+}
+
+NTSTATUS FltClose(HANDLE fileHandle) {
+    detail::RequirePassive("FltClose");
+    if (!detail::ReferenceHandleAs<io::FileObject>(fileHandle)) return STATUS_INVALID_HANDLE;
+    return detail::CloseHandleEntry(fileHandle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
+}
+
+// ---------------------------------------------------------------- name information
+namespace {
+const ULONG kNameTag = KX_POOL_TAG("FMfn");
+}
+
+NTSTATUS FltGetFileNameInformation(PFLT_CALLBACK_DATA callbackData, FLT_FILE_NAME_OPTIONS nameOptions,
+                                   PFLT_FILE_NAME_INFORMATION* fileNameInformation) {
+    detail::RequireIrqlAtMost(APC_LEVEL, "FltGetFileNameInformation");
+    if (!callbackData || !fileNameInformation || !callbackData->Iopb) return STATUS_INVALID_PARAMETER;
+    *fileNameInformation = nullptr;
+    const FLT_FILE_NAME_OPTIONS format = nameOptions & 0xff;
+    if (format == FLT_FILE_NAME_SHORT) return STATUS_NOT_SUPPORTED;
+    if (format != FLT_FILE_NAME_NORMALIZED && format != FLT_FILE_NAME_OPENED) return STATUS_INVALID_PARAMETER;
+    PFILE_OBJECT fo = callbackData->Iopb->TargetFileObject;
+    if (!fo) return STATUS_INVALID_PARAMETER;
+
+    io::FltState& s = io::Flt();
+    _FLT_FILTER* filter;
+    _FLT_VOLUME* volume;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        _FLT_INSTANCE* i = io::FindInstanceLocked(callbackData->Iopb->TargetInstance);
+        if (!i) return STATUS_INVALID_PARAMETER;
+        filter = i->filter;
+        volume = i->volume;
+    }
+    std::u16string relative = io::ToU16(&fo->FileName);
+    if (relative.empty() || relative[0] != u'\\') relative.insert(relative.begin(), u'\\');
+    const std::u16string full = volume->info.deviceName + relative;
+    const size_t bytes = full.size() * sizeof(WCHAR);
+    auto* info = static_cast<FLT_FILE_NAME_INFORMATION*>(
+        ExAllocatePoolWithTag(PagedPool, sizeof(FLT_FILE_NAME_INFORMATION) + bytes, kNameTag));
+    if (!info) return STATUS_INSUFFICIENT_RESOURCES;
+    std::memset(info, 0, sizeof *info);
+    auto* text = reinterpret_cast<WCHAR*>(info + 1);
+    std::memcpy(text, full.data(), bytes);
+    info->Size = sizeof(FLT_FILE_NAME_INFORMATION);
+    info->Format = format;
+    info->Name.Buffer = text;
+    info->Name.Length = info->Name.MaximumLength = (USHORT)bytes;
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.names[info] = io::NameRecord{filter, 1, volume};
+    *fileNameInformation = info;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FltParseFileNameInformation(PFLT_FILE_NAME_INFORMATION info) {
+    detail::RequireIrqlAtMost(APC_LEVEL, "FltParseFileNameInformation");
+    io::FltState& s = io::Flt();
+    _FLT_VOLUME* volume;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        auto it = s.names.find(info);
+        if (it == s.names.end()) return STATUS_INVALID_PARAMETER;
+        volume = it->second.volume;
+    }
+    auto sub = [&](size_t start, size_t length) {
+        UNICODE_STRING u;
+        u.Buffer = length ? info->Name.Buffer + start : nullptr;
+        u.Length = u.MaximumLength = (USHORT)(length * sizeof(WCHAR));
+        return u;
+    };
+    const std::u16string name = io::ToU16(&info->Name);
+    size_t pos = volume->info.deviceName.size();
+    info->Volume = sub(0, pos);
+    info->Share = sub(0, 0);
+    if (volume->info.kind == VolumeKind::Network) {
+        // \Device\Mup\server\share\...: the share is the first two components.
+        size_t end = pos;
+        for (int k = 0; k < 2 && end != std::u16string::npos; ++k) end = name.find(u'\\', end + 1);
+        if (end == std::u16string::npos) end = name.size();
+        info->Share = sub(pos, end - pos);
+        pos = end;
+    }
+    const size_t lastSlash = name.find_last_of(u'\\');
+    const size_t finalStart = (lastSlash == std::u16string::npos || lastSlash < pos) ? name.size() : lastSlash + 1;
+    info->ParentDir = sub(pos, finalStart - pos);
+    info->FinalComponent = sub(finalStart, name.size() - finalStart);
+    const std::u16string final = name.substr(finalStart);
+    const size_t colon = final.find(u':');
+    const size_t baseEnd = colon == std::u16string::npos ? final.size() : colon;
+    info->Stream = sub(finalStart + baseEnd, final.size() - baseEnd);
+    const size_t dot = final.substr(0, baseEnd).find_last_of(u'.');
+    info->Extension = dot == std::u16string::npos ? sub(0, 0) : sub(finalStart + dot + 1, baseEnd - dot - 1);
+    info->NamesParsed = WINSIM_FLTFL_FILE_NAME_PARSED_FINAL_COMPONENT | WINSIM_FLTFL_FILE_NAME_PARSED_EXTENSION |
+                        WINSIM_FLTFL_FILE_NAME_PARSED_STREAM | WINSIM_FLTFL_FILE_NAME_PARSED_PARENT_DIR;
+    return STATUS_SUCCESS;
+}
+
+void FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION info) {
+    detail::RequireIrqlAtMost(APC_LEVEL, "FltReleaseFileNameInformation");
+    io::FltState& s = io::Flt();
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        auto it = s.names.find(info);
+        if (it != s.names.end()) {
+            if (--it->second.references > 0) return;
+            s.names.erase(it);
+        } else {
+            info = nullptr;
+        }
+    }
+    if (!info) {
+        detail::Violation("FltReleaseFileNameInformation on name information that holds no reference "
+                          "(released twice, or not from FltGetFileNameInformation)");
+        return;
+    }
+    ExFreePoolWithTag(info, kNameTag);
+}

@@ -1,0 +1,156 @@
+// Private declarations of the filter manager: filters, volumes, instances,
+// communication ports, contexts, name information and file objects. One mutex
+// (FltState::mutex) guards all of it; it is never held while driver code runs.
+#pragma once
+
+#include <condition_variable>
+#include <set>
+
+#include "winsim/io/io.h"
+
+#define WINSIM_FLT_VARIABLE_SIZED_CONTEXTS ((SIZE_T)-1)
+#define WINSIM_FLTFL_INSTANCE_TEARDOWN_FILTER_UNLOAD 0x00000002
+#define WINSIM_FLTFL_FILE_NAME_PARSED_FINAL_COMPONENT 0x0001
+#define WINSIM_FLTFL_FILE_NAME_PARSED_EXTENSION 0x0002
+#define WINSIM_FLTFL_FILE_NAME_PARSED_STREAM 0x0004
+#define WINSIM_FLTFL_FILE_NAME_PARSED_PARENT_DIR 0x0008
+#define WINSIM_STATUS_MEDIA_WRITE_PROTECTED ((NTSTATUS)0xC00000A2L)
+
+struct _FLT_VOLUME {
+    winsim::VolumeInfo info;
+    DEVICE_TYPE deviceType = FILE_DEVICE_DISK_FILE_SYSTEM;
+    FLT_FILESYSTEM_TYPE fsType = FLT_FSTYPE_NTFS;
+    bool readOnly = false;
+    std::map<PFLT_FILTER, PFLT_CONTEXT> contexts;  // the volume context each filter set
+};
+
+struct _FLT_INSTANCE {
+    PFLT_FILTER filter = nullptr;
+    PFLT_VOLUME volume = nullptr;
+    FLT_RELATED_OBJECTS related{};
+    enum class State { SettingUp, Attached, Detached } state = State::SettingUp;
+};
+
+struct _FLT_FILTER {
+    std::u16string service;  // charged for the filter's callbacks
+    PDRIVER_OBJECT driver = nullptr;
+    FLT_REGISTRATION registration{};
+    std::vector<FLT_CONTEXT_REGISTRATION> contextRegistrations;
+    std::vector<FLT_OPERATION_REGISTRATION> operations;
+    bool started = false;
+    bool unregistering = false;
+    bool gone = false;
+    int callbacksInFlight = 0;  // port callbacks and instance setups running now
+};
+
+struct _FLT_PORT {
+    enum class Kind { Server, Client } kind = Kind::Server;
+    PFLT_FILTER filter = nullptr;
+    // Server port.
+    std::u16string name;
+    PVOID cookie = nullptr;
+    PFLT_CONNECT_NOTIFY connect = nullptr;
+    PFLT_DISCONNECT_NOTIFY disconnect = nullptr;
+    PFLT_MESSAGE_NOTIFY message = nullptr;
+    LONG maxConnections = 0;
+    bool closed = false;      // FltCloseCommunicationPort: no new connections
+    int liveConnections = 0;  // connections neither side has closed
+    int inFlight = 0;         // callbacks through this port running now
+    // Client port (the driver's end of one connection).
+    _FLT_PORT* server = nullptr;
+    winsim::PortConnection* connection = nullptr;
+    bool driverClosed = false;  // FltCloseClientPort
+};
+
+namespace winsim {
+// The client's end of a connection (what fltlib's port handle refers to).
+struct PortConnection {
+    PEPROCESS client = nullptr;
+    _FLT_PORT* clientPort = nullptr;
+    PVOID cookie = nullptr;          // the connection cookie the connect callback returned
+    bool clientClosed = false;       // ClosePort
+    bool serverGone = false;         // the filter unregistered
+    bool counted = false;            // still counted in the server's liveConnections
+    bool connected = false;          // the connect callback accepted it
+    bool disconnectNotified = false;
+    int inFlight = 0;                // messages running now
+    std::vector<uint8_t> context;    // the connection context, captured as fltmgr does
+};
+}  // namespace winsim
+
+namespace winsim::io {
+
+struct ContextRecord {
+    PFLT_FILTER filter = nullptr;
+    FLT_CONTEXT_TYPE type = 0;
+    long references = 0;
+    PFLT_CONTEXT_CLEANUP_CALLBACK cleanup = nullptr;
+    ULONG tag = 0;
+};
+
+struct NameRecord {
+    PFLT_FILTER filter = nullptr;
+    long references = 0;
+    PFLT_VOLUME volume = nullptr;
+};
+
+struct FltState {
+    std::mutex mutex;
+    std::condition_variable changed;  // an in-flight count dropped
+    std::vector<std::unique_ptr<_FLT_VOLUME>> volumes;
+    // Kept until shutdown, so pointers the driver or a test still holds stay valid.
+    std::vector<std::unique_ptr<_FLT_FILTER>> filters;
+    std::vector<std::unique_ptr<_FLT_INSTANCE>> instances;
+    std::vector<std::unique_ptr<_FLT_PORT>> ports;
+    std::vector<std::unique_ptr<PortConnection>> connections;
+    std::map<PFLT_CONTEXT, ContextRecord> contexts;            // live contexts
+    std::map<PFLT_FILE_NAME_INFORMATION, NameRecord> names;    // live name information
+    std::set<PSECURITY_DESCRIPTOR> descriptors;                // built and not yet freed
+    unsigned nextHarddisk = 2;
+    unsigned nextFloppy = 0;
+    unsigned nextCdRom = 0;
+};
+FltState& Flt();
+
+// Lookups under the lock (null when not a live object of that kind).
+_FLT_FILTER* FindFilterLocked(PFLT_FILTER filter);  // registered and not gone
+_FLT_INSTANCE* FindInstanceLocked(PFLT_INSTANCE instance);
+_FLT_VOLUME* FindVolumeLocked(PFLT_VOLUME volume);
+
+// Tracks a callback into a filter on this thread, so that waits for in-flight
+// callbacks made from inside one do not wait for themselves.
+class FilterCallback {
+public:
+    FilterCallback(_FLT_FILTER* filter, _FLT_PORT* port);
+    ~FilterCallback();
+    FilterCallback(const FilterCallback&) = delete;
+    FilterCallback& operator=(const FilterCallback&) = delete;
+    // Callbacks of this thread currently running inside filter / port.
+    static int OwnedBy(const _FLT_FILTER* filter);
+    static int OwnedBy(const _FLT_PORT* port);
+
+private:
+    _FLT_FILTER* filter_;
+    _FLT_PORT* port_;
+};
+
+// Ports (ports.cpp). At unregistration the connected clients are disconnected first
+// (PortsDisconnect); once no callback runs any more, what the driver left open is
+// closed and described (PortsLeftOpen, one message per violation).
+void PortsDisconnect(_FLT_FILTER* filter);
+std::vector<std::string> PortsLeftOpen(_FLT_FILTER* filter);
+
+// A file opened through FltCreateFile.
+struct FileObject : detail::KObject {
+    ~FileObject() override;
+    const char* TypeName() const override { return "File"; }
+    PFLT_VOLUME volume = nullptr;
+    std::u16string ntName;        // full NT path, device name included
+    std::u16string relativeName;  // below the volume, starting with a backslash
+    std::string hostPath;
+    bool directory = false;
+    bool deleteOnClose = false;
+    FILE_OBJECT file{};
+};
+
+}  // namespace winsim::io

@@ -1,0 +1,180 @@
+// Private declarations of the io half of the machine: process and thread objects,
+// driver records, the registry hive and the attribution of driver actions. Only
+// winsim/io/*.cpp include this (and white-box tests); the core half meets io through
+// winsim/detail/internal.h alone.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "winsim/detail/internal.h"
+
+// Status codes that winsim returns but the driver never names.
+#define WINSIM_STATUS_INVALID_INFO_CLASS ((NTSTATUS)0xC0000003L)
+#define WINSIM_STATUS_OBJECT_PATH_SYNTAX_BAD ((NTSTATUS)0xC000003BL)
+#define WINSIM_STATUS_IMAGE_ALREADY_LOADED ((NTSTATUS)0xC000010EL)
+#define WINSIM_STATUS_KEY_DELETED ((NTSTATUS)0xC000017CL)
+#define WINSIM_STATUS_INVALID_DEVICE_OBJECT_PARAMETER ((NTSTATUS)0xC0000369L)
+#define WINSIM_STATUS_FLT_CONTEXT_ALLOCATION_NOT_FOUND ((NTSTATUS)0xC01C0016L)
+#define WINSIM_STATUS_FLT_FILTER_NOT_READY ((NTSTATUS)0xC01C0008L)
+#define WINSIM_STATUS_FLT_DELETING_OBJECT ((NTSTATUS)0xC01C000BL)
+
+// The process object. The first member is the byte image a driver may scan: the
+// short image name lives at Machine::kProcessNameOffset and nothing else in it is
+// text. What follows is the machine's own bookkeeping, never read by drivers.
+struct _EPROCESS {
+    static constexpr size_t kImageSize = 12288 + 64;
+    static constexpr size_t kShortNameSize = 16;  // 15 characters and a terminator
+    unsigned char image[kImageSize];
+
+    uint32_t pid = 0;
+    uint32_t parentPid = 0;
+    std::u16string imagePath;    // NT device form; empty for the system process
+    std::u16string commandLine;
+    bool administrator = true;
+    std::string tokenSource;     // TOKEN_SOURCE.SourceName, 8 characters
+    std::atomic<bool> exited{false};
+    // Counted strings handed to the creation notify routines (point into the above).
+    UNICODE_STRING imagePathString{};
+    UNICODE_STRING commandLineString{};
+};
+
+// The thread object: one per OS thread, alive as long as the thread.
+struct _ETHREAD {
+    uint32_t threadId = 0;
+};
+
+namespace winsim::io {
+
+// Incremented by every boot: thread-local state remembered from an earlier machine
+// is recognised as stale and ignored.
+uint64_t BootGeneration();
+
+// ---------------------------------------------------------------- attribution
+// Which driver is executing on this thread: set around every call winsim makes into
+// driver code, so registrations and references can be charged to a driver.
+class DriverScope {
+public:
+    explicit DriverScope(const std::u16string* service);
+    ~DriverScope();
+    DriverScope(const DriverScope&) = delete;
+    DriverScope& operator=(const DriverScope&) = delete;
+
+private:
+    const std::u16string* previous_;
+};
+// The driver to charge for an action on this thread: the scope's driver, else the
+// only driver loaded, else empty (charged to whichever driver unloads next).
+std::u16string CurrentDriver();
+
+// Makes a process current for the lifetime of the scope (null: the system process).
+class ProcessScope {
+public:
+    explicit ProcessScope(PEPROCESS process);
+    ~ProcessScope();
+    ProcessScope(const ProcessScope&) = delete;
+    ProcessScope& operator=(const ProcessScope&) = delete;
+
+private:
+    PEPROCESS previous_;
+};
+
+// ---------------------------------------------------------------- processes
+void ProcessesBoot();
+void ProcessesShutdown();
+void ProcessUnloadChecks(const std::u16string& driver);
+PEPROCESS SystemProcessObject();
+// A handle to a process (what ZwOpenProcess / ObOpenObjectByPointer would give).
+struct ProcessObject : detail::KObject {
+    explicit ProcessObject(PEPROCESS p) : process(p) {}
+    const char* TypeName() const override { return "Process"; }
+    PEPROCESS process;
+};
+// Object references taken by drivers (ObReferenceObject and the lookups that return
+// a referenced object).
+void NoteObjectReference(PVOID object);
+void ObjectsBoot();
+void ObjectUnloadChecks(const std::u16string& driver);
+
+// ---------------------------------------------------------------- registry
+struct RegValue {
+    std::u16string name;
+    ULONG type = REG_NONE;
+    std::vector<uint8_t> data;
+};
+struct RegKey {
+    std::u16string name;  // as created (case preserved)
+    RegKey* parent = nullptr;
+    std::map<std::u16string, std::shared_ptr<RegKey>> children;  // by upper-cased name
+    std::map<std::u16string, RegValue> values;                    // by upper-cased name
+    bool deleted = false;
+};
+// A handle to an open key.
+struct KeyObject : detail::KObject {
+    const char* TypeName() const override { return "Key"; }
+    std::shared_ptr<RegKey> key;
+    ACCESS_MASK access = 0;
+};
+void RegistryBoot();
+void RegistryShutdown();
+// Path operations on the hive. Paths are kernel paths (\Registry\Machine\...) or,
+// with a base key, relative ones. All are case-insensitive.
+NTSTATUS RegistryOpen(const std::shared_ptr<RegKey>& base, const std::u16string& path,
+                      std::shared_ptr<RegKey>* key);
+NTSTATUS RegistryCreate(const std::shared_ptr<RegKey>& base, const std::u16string& path,
+                        std::shared_ptr<RegKey>* key, bool* created);
+NTSTATUS RegistrySetValue(const std::shared_ptr<RegKey>& key, const std::u16string& name, ULONG type,
+                          const void* data, size_t size);
+NTSTATUS RegistryQueryValue(const std::shared_ptr<RegKey>& key, const std::u16string& name, RegValue* value);
+NTSTATUS RegistryDeleteTree(const std::shared_ptr<RegKey>& key);
+// Opens the key at path and inserts a kernel handle for it.
+NTSTATUS OpenKeyHandle(const std::shared_ptr<RegKey>& base, const std::u16string& path, ACCESS_MASK access,
+                       PHANDLE handle, const char* owner);
+std::u16string Upcase(const std::u16string& s);
+std::u16string ToU16(PCUNICODE_STRING s);  // empty for a null string
+
+// ---------------------------------------------------------------- drivers
+constexpr const char16_t* kServicesPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
+struct DriverRecord {
+    std::u16string service;
+    std::u16string image;
+    PDRIVER_INITIALIZE entry = nullptr;
+    DRIVER_OBJECT object{};
+    std::u16string driverName;     // storage behind object.DriverName
+    std::u16string registryPath;   // storage behind registryPathString
+    UNICODE_STRING registryPathString{};
+    enum class State { Loading, Loaded, Unloading, Gone } state = State::Loading;
+};
+void DriversBoot();
+void DriversShutdown();
+// The record for a driver object that is loading or loaded; null otherwise.
+std::shared_ptr<DriverRecord> FindDriverByObject(PDRIVER_OBJECT driver);
+// Services of drivers that are loading or loaded.
+std::vector<std::u16string> ActiveDrivers();
+
+// ---------------------------------------------------------------- system routines
+void SystemRoutinesBoot();
+
+// ---------------------------------------------------------------- filter manager
+void FltBoot();
+void FltShutdown();
+// Unload-time helpers used by the driver loader.
+bool DriverHasFilter(const std::u16string& service);
+NTSTATUS RunFilterUnload(const std::u16string& service);  // the filter's unload callback
+// Forcibly removes what the driver's filter left (after its violations were recorded).
+void FltUnloadChecks(const std::u16string& service);
+
+}  // namespace winsim::io
+
+// Kernel exports that drivers resolve by name (MmGetSystemRoutineAddress) rather than
+// through a header declaration.
+NTSTATUS ZwQueryInformationProcess(HANDLE processHandle, PROCESSINFOCLASS infoClass, PVOID info, ULONG infoLength,
+                                   PULONG returnLength);
+NTSTATUS PsSetCreateProcessNotifyRoutineEx(PCREATE_PROCESS_NOTIFY_ROUTINE_EX notifyRoutine, BOOLEAN remove);
+NTSTATUS IoOpenDriverRegistryKey(PDRIVER_OBJECT driverObject, DRIVER_REGKEY_TYPE regKeyType,
+                                 ACCESS_MASK desiredAccess, ULONG flags, PHANDLE driverRegKey);
