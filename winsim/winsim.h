@@ -160,10 +160,16 @@ public:
     // ---- volumes
     VolumeInfo AddVolume(const VolumeOptions& options);
     std::vector<VolumeInfo> Volumes() const;
+    // The related objects (filter, volume, instance) of the service's filter
+    // instance on a volume, as the filter manager hands them to callbacks; false
+    // when that filter has no attached instance there.
+    bool RelatedObjects(const std::u16string& serviceName, const std::u16string& volumeDeviceName,
+                        FLT_RELATED_OBJECTS* objects) const;
 
     // ---- named objects
     bool NamedObjectExists(const std::u16string& name) const;  // e.g. u"\\BaseNamedObjects\\x"
-    // Opens (keeps a reference to) a named event; the handle must go to CloseEvent.
+    // Opens, or creates non-signalled, a named notification event and keeps a
+    // reference to it; the result must go to CloseEvent.
     void* OpenNamedEvent(const std::u16string& name);
     bool IsEventSignaled(void* event) const;
     void ResetEvent(void* event);

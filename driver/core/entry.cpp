@@ -142,6 +142,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
              registryPath != NULL ? registryPath->Length : 0);
 
     RtlZeroMemory(&Globals, sizeof(Globals));
+    // Routine addresses belong to this load of the image.
+    InterlockedExchangePointer(&CachedQueryInformationProcess, NULL);
+    InterlockedExchangePointer(&CachedOpenDriverRegistryKey, NULL);
     // The connection list must exist before the port can accept its first client.
     InitConnectionList();
 

@@ -52,6 +52,7 @@ winsim::PortConnection* DriverTest::Connect(PEPROCESS process) {
 }
 
 void DriverTest::Disconnect(winsim::PortConnection*& connection) {
+    winsim::PortConnection* closing = connection;
     for (auto& c : extra_) {
         if (c == connection) {
             c = nullptr;
@@ -60,7 +61,7 @@ void DriverTest::Disconnect(winsim::PortConnection*& connection) {
     if (connection == connection_) {
         connection_ = nullptr;
     }
-    machine_->ClosePort(connection);
+    machine_->ClosePort(closing);
     connection = nullptr;
 }
 

@@ -232,7 +232,10 @@ namespace winsim {
 bool Machine::NamedObjectExists(const std::u16string& name) const { return LookupNamedObject(name) != nullptr; }
 
 void* Machine::OpenNamedEvent(const std::u16string& name) {
-    std::shared_ptr<KObject> object = LookupNamedObject(name);
+    // As a user-mode client does with CreateEvent: open the event, or make it
+    // (a non-signalled notification event) when nobody has yet.
+    bool created = false;
+    std::shared_ptr<KObject> object = CreateOrOpenNamedEvent(name, NotificationEvent, false, &created);
     if (!EventOf(object)) return nullptr;
     auto* ref = new EventRef{std::move(object)};
     CoreState& state = S();

@@ -550,3 +550,23 @@ void FltReleaseContext(PFLT_CONTEXT context) {
     detail::RequireIrqlAtMost(DISPATCH_LEVEL, "FltReleaseContext");
     io::ReleaseContext(context, "FltReleaseContext");
 }
+
+bool winsim::Machine::RelatedObjects(const std::u16string& serviceName, const std::u16string& volumeDeviceName,
+                                     FLT_RELATED_OBJECTS* objects) const {
+    auto& flt = winsim::io::Flt();
+    std::lock_guard<std::mutex> lock(flt.mutex);
+    for (const auto& instance : flt.instances) {
+        if (instance->state != _FLT_INSTANCE::State::Attached || instance->filter == nullptr ||
+            instance->volume == nullptr) {
+            continue;
+        }
+        const _FLT_FILTER* filter = instance->filter;
+        if (filter->gone || !detail::EqualsNoCase(filter->service, serviceName) ||
+            !detail::EqualsNoCase(instance->volume->info.deviceName, volumeDeviceName)) {
+            continue;
+        }
+        *objects = instance->related;
+        return true;
+    }
+    return false;
+}
