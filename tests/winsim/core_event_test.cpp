@@ -188,7 +188,13 @@ TEST_F(NamedEventTest, TestSideReferenceSeesAndKeepsTheEvent) {
     ASSERT_NE(event, nullptr);
     void* ref = M().OpenNamedEvent(kName);
     ASSERT_NE(ref, nullptr);
-    EXPECT_EQ(M().OpenNamedEvent(u"\\BaseNamedObjects\\Missing"), nullptr);
+    // A name nobody made yet is created, not signalled, and lives while referenced.
+    void* fresh = M().OpenNamedEvent(u"\\BaseNamedObjects\\Fresh");
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_FALSE(M().IsEventSignaled(fresh));
+    EXPECT_TRUE(M().NamedObjectExists(u"\\BaseNamedObjects\\Fresh"));
+    M().CloseEvent(fresh);
+    EXPECT_FALSE(M().NamedObjectExists(u"\\BaseNamedObjects\\Fresh"));
     M().ResetEvent(ref);
     EXPECT_FALSE(M().IsEventSignaled(ref));
     KeSetEvent(event, IO_NO_INCREMENT, FALSE);
