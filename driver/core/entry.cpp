@@ -121,6 +121,9 @@ void InitializeState() {
     ClearDevicePolicy();
 }
 
+// Takes down, in unload order, everything from process tracking to the hooks.
+// Each step is a no-op for what was never set up, so a late start-up failure
+// uses the same sequence as unload.
 void TearDownState() {
     UnInitProcessNotify();
     CleanupPathlistEx(KxFileNameList);
@@ -130,6 +133,12 @@ void TearDownState() {
     Cleanuplog();
     PgClearAllPid();
     CleanupUsbDiskExceptionList();
+    StopRegFlt();
+    UnInstallProcessProtect();
+    USBIrpHookCleanup();
+    BlueToothIrpHookCleanup();
+    MtpIrpHookCleanup();
+    EtcIrpHookCleanup();
     CleanupUsbPortExceptionList();
 }
 
@@ -227,21 +236,7 @@ NTSTATUS Kx4GrdUnload(FLT_FILTER_UNLOAD_FLAGS flags) {
     KxSetSwitch(Globals.FolderProtect, false);
     KxSetSwitch(Globals.Started, false);
 
-    UnInitProcessNotify();
-    CleanupPathlistEx(KxFileNameList);
-    CleanupPathlistEx(KxPathList);
-    CleanupProcesslist();
-    CleanupPathlistEx(KxProtectProcessNameList);
-    Cleanuplog();
-    PgClearAllPid();
-    CleanupUsbDiskExceptionList();
-    StopRegFlt();
-    UnInstallProcessProtect();
-    USBIrpHookCleanup();
-    BlueToothIrpHookCleanup();
-    MtpIrpHookCleanup();
-    EtcIrpHookCleanup();
-    CleanupUsbPortExceptionList();
+    TearDownState();
 
     if (Globals.FilterHandle != NULL) {
         FltUnregisterFilter(Globals.FilterHandle);
