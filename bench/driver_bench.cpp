@@ -4,7 +4,9 @@
 
 #include <vector>
 
-#include "driver/core/kx4grd.h"
+#include "driver/core/entry.h"
+#include "driver/core/process_ids.h"
+#include "driver/log/event_log.h"
 #include "winsim/winsim.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/kx4grd_common.h"
-#include "driver/core/kx4grd.h"
+#include "driver/core/entry.h"
 #include "winsim/winsim.h"
 
 namespace {

@@ -1,6 +1,16 @@
 // The control channel: connection bookkeeping for the communication port and the
 // command dispatcher behind it.
-#include "driver/core/kx4grd.h"
+#include "driver/core/dispatch.h"
+
+#include "driver/core/process_ids.h"
+#include "driver/core/process_notify.h"
+#include "driver/hooks/hooks.h"
+#include "driver/log/event_log.h"
+#include "driver/policy/lists.h"
+#include "driver/policy/policy.h"
+#include "driver/policy/usb_exceptions.h"
+#include "driver/protect/process_protect.h"
+#include "driver/protect/registry_protect.h"
 
 namespace {
 
@@ -42,9 +52,7 @@ void ClearCommand() {
     CleanupPathlistEx(KxProtectProcessNameList);
     PgClearAllPid();
     ClearDevicePolicy();
-    PgAddPid(0, KX_PROCESS_TRUSTED);
-    PgAddPid(4, KX_PROCESS_TRUSTED);
-    PgAddPid(8, KX_PROCESS_TRUSTED);
+    PgAddSystemPids();
 }
 
 void SetHookCommand(ULONG type, ULONG state) {

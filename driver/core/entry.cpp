@@ -1,13 +1,26 @@
-// Driver entry, registration, the service parameters, unload, and the small
-// current-process helpers every filtered request uses.
-#include "driver/core/volume.h"
+// Driver entry, filter registration, and the one teardown sequence that unload and
+// a late start-up failure share.
+#include "driver/core/entry.h"
 
-ULONG ProcessNameOffset;
+#include "driver/core/dispatch.h"
+#include "driver/core/process_ids.h"
+#include "driver/core/process_info.h"
+#include "driver/core/process_notify.h"
+#include "driver/core/routines.h"
+#include "driver/core/volume.h"
+#include "driver/hooks/hooks.h"
+#include "driver/log/event_log.h"
+#include "driver/policy/lists.h"
+#include "driver/policy/policy.h"
+#include "driver/policy/preop.h"
+#include "driver/policy/usb_exceptions.h"
+#include "driver/protect/process_protect.h"
+#include "driver/protect/registry_protect.h"
 
 namespace {
 
 const FLT_CONTEXT_REGISTRATION ContextRegistration[] = {
-    {FLT_VOLUME_CONTEXT, 0, Kx4GrdCleanupVolumeContext, sizeof(VOLUME_CONTEXT), KX_POOL_TAG("vcsc"), NULL, NULL,
+    {FLT_VOLUME_CONTEXT, 0, Kx4GrdCleanupVolumeContext, sizeof(VOLUME_CONTEXT), KX_TAG_VOLUME_CONTEXT, NULL, NULL,
      NULL},
     {FLT_CONTEXT_END, 0, NULL, 0, 0, NULL, NULL, NULL},
 };
@@ -40,72 +53,6 @@ const FLT_REGISTRATION FilterRegistration = {
     NULL,
     NULL,
 };
-
-// Looked up by name on first use and kept; a failed lookup is retried next time.
-PVOID volatile CachedQueryInformationProcess;
-PVOID volatile CachedOpenDriverRegistryKey;
-
-PVOID ResolveRoutine(PVOID volatile* cache, PCWSTR name) {
-    PVOID routine = InterlockedCompareExchangePointer(cache, NULL, NULL);
-    if (routine == NULL) {
-        UNICODE_STRING routineName;
-        RtlInitUnicodeString(&routineName, name);
-        routine = MmGetSystemRoutineAddress(&routineName);
-        if (routine != NULL) {
-            InterlockedExchangePointer(cache, routine);
-        }
-    }
-    return routine;
-}
-
-// Reads a 32-bit value through a 20-byte partial-information buffer; a value that
-// does not fit, or is missing, leaves *value unchanged.
-void QueryDword(HANDLE key, PCWSTR valueName, ULONG* value) {
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, valueName);
-    alignas(8) UCHAR buffer[20] = {};
-    ULONG resultLength = 0;
-    NTSTATUS status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer, sizeof(buffer), &resultLength);
-    if (!NT_SUCCESS(status)) {
-        return;
-    }
-    auto* info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
-    ULONG data = 0;
-    ULONG bytes = info->DataLength < sizeof(data) ? info->DataLength : (ULONG)sizeof(data);
-    RtlCopyMemory(&data, info->Data, bytes);
-    *value = data;
-}
-
-void ReadParameters(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
-    HANDLE parameters = NULL;
-    NTSTATUS status;
-    auto openDriverKey = reinterpret_cast<PFN_IO_OPEN_DRIVER_REGISTRY_KEY>(
-        ResolveRoutine(&CachedOpenDriverRegistryKey, WSTR("IoOpenDriverRegistryKey")));
-    if (openDriverKey != NULL) {
-        status = openDriverKey(driverObject, DriverRegKeyParameters, KEY_READ, 0, &parameters);
-    } else {
-        OBJECT_ATTRIBUTES attributes;
-        HANDLE service = NULL;
-        InitializeObjectAttributes(&attributes, registryPath, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, NULL, NULL);
-        status = ZwOpenKey(&service, KEY_READ, &attributes);
-        if (NT_SUCCESS(status)) {
-            UNICODE_STRING subkey;
-            RtlInitUnicodeString(&subkey, WSTR("Parameters"));
-            InitializeObjectAttributes(&attributes, &subkey, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, service,
-                                       NULL);
-            status = ZwOpenKey(&parameters, KEY_READ, &attributes);
-            ZwClose(service);
-        }
-    }
-    if (!NT_SUCCESS(status)) {
-        return;
-    }
-    ULONG level = (ULONG)ReadNoFence(&DebugLevel);
-    QueryDword(parameters, WSTR("DebugLevel"), &level);
-    WriteNoFence(&DebugLevel, (LONG)level);
-    QueryDword(parameters, WSTR("ProcessCreate"), &Globals.ProcessCreateLog);
-    ZwClose(parameters);
-}
 
 // Everything set up from the lists on: taken down again when start-up fails late,
 // so a driver that does not load leaves no callback or allocation behind.
@@ -152,8 +99,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
 
     RtlZeroMemory(&Globals, sizeof(Globals));
     // Routine addresses belong to this load of the image.
-    InterlockedExchangePointer(&CachedQueryInformationProcess, NULL);
-    InterlockedExchangePointer(&CachedOpenDriverRegistryKey, NULL);
+    KxResetRoutines();
     // The connection list must exist before the port can accept its first client.
     InitConnectionList();
 
@@ -208,9 +154,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
     }
 
     if (NT_SUCCESS(status)) {
-        PgAddPid(0, KX_PROCESS_TRUSTED);
-        PgAddPid(4, KX_PROCESS_TRUSTED);
-        PgAddPid(8, KX_PROCESS_TRUSTED);
+        PgAddSystemPids();
         KX_TRACE(KX_DBG_INFO, "%s:%s: Success\n");
         return STATUS_SUCCESS;
     }
@@ -245,100 +189,3 @@ NTSTATUS Kx4GrdUnload(FLT_FILTER_UNLOAD_FLAGS flags) {
     return STATUS_SUCCESS;
 }
 
-ULONG USetProcessNameOffset() {
-    // Runs in the system process during driver entry: the first place its object
-    // holds the text "System" is the short image-name field.
-    static const CHAR kSyst[4] = {'S', 'y', 's', 't'};
-    static const CHAR kEm[2] = {'e', 'm'};
-    const UCHAR* process = reinterpret_cast<const UCHAR*>(PsGetCurrentProcess());
-    ProcessNameOffset = 0;
-    for (ULONG offset = 0; offset < 3 * 4096; ++offset) {
-        if (RtlCompareMemory(process + offset, kSyst, sizeof(kSyst)) == sizeof(kSyst) &&
-            RtlCompareMemory(process + offset + 4, kEm, sizeof(kEm)) == sizeof(kEm)) {
-            ProcessNameOffset = offset;
-            break;
-        }
-    }
-    KX_TRACE(KX_DBG_INFO, "%s:%s: offset(%x)\n", ProcessNameOffset);
-    return ProcessNameOffset;
-}
-
-BOOLEAN GetCurrentProcessShortName(CHAR name[17]) {
-    if (ProcessNameOffset == 0) {
-        return FALSE;
-    }
-    const UCHAR* process = reinterpret_cast<const UCHAR*>(PsGetCurrentProcess());
-    RtlCopyMemory(name, process + ProcessNameOffset, 16);
-    name[16] = 0;
-    return TRUE;
-}
-
-NTSTATUS KxAllocateUnicodeString(PUNICODE_STRING s, USHORT maximumLength) {
-    s->Buffer = static_cast<PWSTR>(ExAllocatePool2(POOL_FLAG_NON_PAGED, (SIZE_T)maximumLength + 2, KX_TAG_STRING));
-    if (s->Buffer == NULL) {
-        s->Length = s->MaximumLength = 0;
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    s->Length = 0;
-    s->MaximumLength = maximumLength;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS KxFreeUnicodeString(PUNICODE_STRING s) {
-    if (s->Buffer == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    ExFreePoolWithTag(s->Buffer, KX_TAG_STRING);
-    s->Buffer = NULL;
-    s->Length = s->MaximumLength = 0;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS KxCopyUnicodeString(PUNICODE_STRING destination, PCUNICODE_STRING source) {
-    if ((ULONG)destination->MaximumLength <= (ULONG)source->Length + 2) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    RtlCopyUnicodeString(destination, source);
-    // The buffer has two bytes beyond MaximumLength for the terminator.
-    destination->Buffer[destination->Length / sizeof(WCHAR)] = 0;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS GetCurrentProcessImagePath(HANDLE processId, PUNICODE_STRING imagePath) {
-    const ULONG_PTR pid = (ULONG_PTR)processId;
-    if (pid == 0 || pid == 4 || pid == 8) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    auto query = reinterpret_cast<PFN_ZW_QUERY_INFORMATION_PROCESS>(
-        ResolveRoutine(&CachedQueryInformationProcess, WSTR("ZwQueryInformationProcess")));
-    if (query == NULL) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    ULONG needed = 0;
-    NTSTATUS status = query(NtCurrentProcess(), ProcessImageFileName, NULL, 0, &needed);
-    if (status != STATUS_INFO_LENGTH_MISMATCH) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    // The counted string's lengths are 16-bit; a longer answer cannot be held.
-    const ULONG workLength = needed + 18;
-    if (workLength > 0xFFFC) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    void* work = ExAllocatePool2(POOL_FLAG_NON_PAGED, workLength, KX_TAG_STRING);
-    if (work == NULL) {
-        return STATUS_UNSUCCESSFUL;
-    }
-    if (!NT_SUCCESS(KxAllocateUnicodeString(imagePath, (USHORT)workLength))) {
-        ExFreePoolWithTag(work, KX_TAG_STRING);
-        return STATUS_UNSUCCESSFUL;
-    }
-    status = query(NtCurrentProcess(), ProcessImageFileName, work, workLength, &needed);
-    if (NT_SUCCESS(status)) {
-        status = KxCopyUnicodeString(imagePath, static_cast<PCUNICODE_STRING>(work));
-    }
-    if (!NT_SUCCESS(status)) {
-        KxFreeUnicodeString(imagePath);
-    }
-    ExFreePoolWithTag(work, KX_TAG_STRING);
-    return status;
-}

@@ -1,5 +1,5 @@
 // The driver's global state: one instance in non-paged memory.
-#include "driver/core/kx4grd.h"
+#include "driver/core/globals.h"
 
 volatile LONG DebugLevel = KX_DBG_INFO;
 KX4GRD_GLOBALS Globals;

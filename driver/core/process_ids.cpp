@@ -1,6 +1,6 @@
 // Process-id state tables: one bitmap per state value (trusted, cached list types,
 // protected), so a per-request lookup costs one lock and one bit test.
-#include "driver/core/kx4grd.h"
+#include "driver/core/process_ids.h"
 
 namespace {
 
@@ -230,4 +230,10 @@ void PgClearAllPid() {
     }
     KeReleaseSpinLock(&PidLock, irql);
     FreeEntries(&freed);
+}
+
+void PgAddSystemPids() {
+    for (ULONG pid : KxSystemProcessIds) {
+        PgAddPid(pid, KX_PROCESS_TRUSTED);
+    }
 }

@@ -1,7 +1,12 @@
 // Process creation and termination: trusting automation instances of Excel as they
 // start, recording process starts and ends when asked to, and clearing a process's
 // id states when it ends.
-#include "driver/core/kx4grd.h"
+#include "driver/core/process_notify.h"
+
+#include "driver/core/process_ids.h"
+#include "driver/core/routines.h"
+#include "driver/core/strings.h"
+#include "driver/log/event_log.h"
 
 namespace {
 
@@ -38,14 +43,6 @@ PVOID AllocateProcessNode(PRTL_AVL_TABLE, ULONG size) {
 
 void FreeProcessNode(PRTL_AVL_TABLE, PVOID buffer) { ExFreePoolWithTag(buffer, KX_TAG_PROCESS); }
 
-void CopyTruncated(WCHAR* dst, size_t cap, const WCHAR* src) {
-    size_t i = 0;
-    for (; i + 1 < cap && src[i] != 0; ++i) {
-        dst[i] = src[i];
-    }
-    dst[i] = 0;
-}
-
 // A zero-terminated copy of a counted string, with room to spare; NULL when
 // memory is short.
 PWSTR TerminatedCopy(PCUNICODE_STRING source) {
@@ -72,11 +69,10 @@ void RecordStart(ULONG processId, PCWSTR imageName) {
     }
     info->processId = processId;
     if (imageName == NULL) {
-        CopyTruncated(info->name, KX_PROCESS_NAME_CHARS, WSTR("Unknown"));
+        KxCopyTruncated(info->name, KX_PROCESS_NAME_CHARS, WSTR("Unknown"));
     } else {
-        CopyTruncated(info->path, KX_PROCESS_PATH_CHARS, imageName);
-        PCWSTR slash = wcsrchr(imageName, WSTR('\\'));
-        CopyTruncated(info->name, KX_PROCESS_NAME_CHARS, slash != NULL ? slash + 1 : imageName);
+        KxCopyTruncated(info->path, KX_PROCESS_PATH_CHARS, imageName);
+        KxCopyTruncated(info->name, KX_PROCESS_NAME_CHARS, KxFinalComponent(imageName));
     }
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ProcessTableLock);
     BOOLEAN inserted = FALSE;
@@ -102,8 +98,8 @@ void TerminateProcessNotify(ULONG processId) {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ProcessTableLock);
     auto* element = static_cast<PROCESS_INFO*>(RtlLookupElementGenericTableAvl(&ProcessTable, info));
     if (element != NULL) {
-        CopyTruncated(info->name, KX_PROCESS_NAME_CHARS, element->name);
-        CopyTruncated(info->path, KX_PROCESS_PATH_CHARS, element->path);
+        KxCopyTruncated(info->name, KX_PROCESS_NAME_CHARS, element->name);
+        KxCopyTruncated(info->path, KX_PROCESS_PATH_CHARS, element->path);
         found = true;
     }
     KeReleaseSpinLock(&ProcessTableLock, irql);
@@ -162,9 +158,8 @@ NTSTATUS InitProcessNotify() {
         RtlInitializeGenericTableAvl(&ProcessTable, CompareProcess, AllocateProcessNode, FreeProcessNode, NULL);
         ProcessTableReady = true;
     }
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, WSTR("PsSetCreateProcessNotifyRoutineEx"));
-    SetNotifyEx = reinterpret_cast<PFN_PS_SET_CREATE_PROCESS_NOTIFY_ROUTINE_EX>(MmGetSystemRoutineAddress(&name));
+    SetNotifyEx = reinterpret_cast<PFN_PS_SET_CREATE_PROCESS_NOTIFY_ROUTINE_EX>(
+        KxGetRoutine(KxRoutinePsSetCreateProcessNotifyRoutineEx));
     if (SetNotifyEx != NULL) {
         UsingExRoutine = true;
         NotifyStatus = SetNotifyEx(CreateProcessNotifyEx, FALSE);

@@ -1,8 +1,6 @@
 // Filter instances and volume contexts.
 #include "driver/core/volume.h"
 
-const SIZE_T KxVolumeContextSize = sizeof(VOLUME_CONTEXT);
-
 NTSTATUS Kx4GrdInstanceSetup(PCFLT_RELATED_OBJECTS fltObjects, FLT_INSTANCE_SETUP_FLAGS flags,
                              DEVICE_TYPE volumeDeviceType, FLT_FILESYSTEM_TYPE volumeFilesystemType) {
     // Every volume is attached; volumes get no context until device

@@ -2,7 +2,7 @@
 //
 // SET_HOOK is routed here per family; the interposition itself arrives with the
 // hook framework, and until then installing or removing a family changes nothing.
-#include "driver/core/kx4grd.h"
+#include "driver/hooks/hooks.h"
 
 void InitHooks() {}
 void USBIrpHookInit() {}

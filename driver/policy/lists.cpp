@@ -3,7 +3,7 @@
 // Their entries, lookups and the folder protection built on them come with the
 // folder-protection work. Until then the list commands are accepted and routed
 // here, and have no effect: there is nothing to look up and nothing to free.
-#include "driver/core/kx4grd.h"
+#include "driver/policy/lists.h"
 
 void InitNameLists() {}
 void SetProtectPathEx(KX_NAME_LIST list, ULONG type, PCWSTR text, ULONG size) {}

@@ -1,5 +1,5 @@
 // The device policy table and the decision for create requests on read-only devices.
-#include "driver/core/kx4grd.h"
+#include "driver/policy/policy.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // The filter registers its callbacks from the start so that the registration
 // record keeps its final shape; until the device policy is enforced on requests
 // every request passes on untouched.
-#include "driver/core/kx4grd.h"
+#include "driver/policy/preop.h"
 
 FLT_PREOP_CALLBACK_STATUS Kx4GrdPreOperation(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS fltObjects,
                                              PVOID* completionContext) {

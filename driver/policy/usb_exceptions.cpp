@@ -2,7 +2,7 @@
 //
 // The lists and the exemption test arrive with USB exceptions; until then the
 // exception commands are accepted and routed here, and have no effect.
-#include "driver/core/kx4grd.h"
+#include "driver/policy/usb_exceptions.h"
 
 void InitUsbExceptionLists() {}
 void SetUsbDiskException(PCSTR vendorId, PCSTR productId, PCSTR productRevision, PCSTR serialNumber) {}

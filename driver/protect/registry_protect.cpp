@@ -3,7 +3,7 @@
 // The registry callback and the protected-key list arrive with registry
 // protection. The key commands are routed here already; removal upper-cases the
 // key text in place because keys are kept and compared in upper case.
-#include "driver/core/kx4grd.h"
+#include "driver/protect/registry_protect.h"
 
 volatile LONG RegProtectActive;
 

@@ -9,7 +9,17 @@
 #include <string>
 #include <vector>
 
-#include "driver/core/kx4grd.h"
+// The driver's module headers: unit tests call module routines directly.
+#include "driver/core/dispatch.h"
+#include "driver/core/entry.h"
+#include "driver/core/globals.h"
+#include "driver/core/process_ids.h"
+#include "driver/core/process_info.h"
+#include "driver/core/process_notify.h"
+#include "driver/core/strings.h"
+#include "driver/core/volume.h"
+#include "driver/log/event_log.h"
+#include "driver/policy/policy.h"
 #include "winsim/winsim.h"
 
 namespace kxtest {
