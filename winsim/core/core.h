@@ -4,6 +4,13 @@
 // so that unrelated traffic (pool, handles, debug output) does not serialise.
 #pragma once
 
+// The machine's internals: only winsim itself and its own tests of them may
+// include this; everything else goes through winsim/winsim.h.
+#if !defined(KX_WINSIM_INTERNALS)
+#error "winsim internals: include winsim/winsim.h instead"
+#endif
+
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>

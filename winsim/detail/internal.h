@@ -12,6 +12,13 @@
 // functions below. All machine state is reset by Machine::Boot.
 #pragma once
 
+// The machine's internals: only winsim itself and its own tests of them may
+// include this; everything else goes through winsim/winsim.h.
+#if !defined(KX_WINSIM_INTERNALS)
+#error "winsim internals: include winsim/winsim.h instead"
+#endif
+
+
 #include <cstdarg>
 #include <memory>
 #include <mutex>

@@ -3,6 +3,13 @@
 // (FltState::mutex) guards all of it; it is never held while driver code runs.
 #pragma once
 
+// The machine's internals: only winsim itself and its own tests of them may
+// include this; everything else goes through winsim/winsim.h.
+#if !defined(KX_WINSIM_INTERNALS)
+#error "winsim internals: include winsim/winsim.h instead"
+#endif
+
+
 #include <condition_variable>
 #include <set>
 
