@@ -19,12 +19,21 @@
 
 namespace {
 
+// Only volume contexts: they carry the device class of each volume.
 const FLT_CONTEXT_REGISTRATION ContextRegistration[] = {
-    {FLT_VOLUME_CONTEXT, 0, Kx4GrdCleanupVolumeContext, sizeof(VOLUME_CONTEXT), KX_TAG_VOLUME_CONTEXT, NULL, NULL,
-     NULL},
+    {FLT_VOLUME_CONTEXT,          // ContextType
+     0,                           // Flags
+     Kx4GrdCleanupVolumeContext,  // ContextCleanupCallback
+     sizeof(VOLUME_CONTEXT),      // Size
+     KX_TAG_VOLUME_CONTEXT,       // PoolTag
+     NULL,                        // ContextAllocateCallback
+     NULL,                        // ContextFreeCallback
+     NULL},                       // Reserved1
     {FLT_CONTEXT_END, 0, NULL, 0, 0, NULL, NULL, NULL},
 };
 
+// The operations that can create, change, remove or read data on a device. Reads
+// have their own callback; the rest share one that applies the device policy.
 const FLT_OPERATION_REGISTRATION OperationRegistration[] = {
     {IRP_MJ_CREATE, 0, Kx4GrdPreOperation, Kx4GrdPostOperation, NULL},
     {IRP_MJ_CLOSE, 0, Kx4GrdPreOperation, Kx4GrdPostOperation, NULL},
@@ -36,22 +45,22 @@ const FLT_OPERATION_REGISTRATION OperationRegistration[] = {
 };
 
 const FLT_REGISTRATION FilterRegistration = {
-    sizeof(FLT_REGISTRATION),
-    FLT_REGISTRATION_VERSION_0203,
-    0,
-    ContextRegistration,
-    OperationRegistration,
-    Kx4GrdUnload,
-    Kx4GrdInstanceSetup,
-    Kx4GrdInstanceQueryTeardown,
-    NULL,
-    NULL,
-    NULL,
-    NULL,
-    NULL,
-    NULL,
-    NULL,
-    NULL,
+    sizeof(FLT_REGISTRATION),       // Size
+    FLT_REGISTRATION_VERSION_0203,  // Version
+    0,                              // Flags
+    ContextRegistration,            // ContextRegistration
+    OperationRegistration,          // OperationRegistration
+    Kx4GrdUnload,                   // FilterUnloadCallback
+    Kx4GrdInstanceSetup,            // InstanceSetupCallback
+    Kx4GrdInstanceQueryTeardown,    // InstanceQueryTeardownCallback
+    NULL,                           // InstanceTeardownStartCallback
+    NULL,                           // InstanceTeardownCompleteCallback
+    NULL,                           // GenerateFileNameCallback
+    NULL,                           // NormalizeNameComponentCallback
+    NULL,                           // NormalizeContextCleanupCallback
+    NULL,                           // TransactionNotificationCallback
+    NULL,                           // NormalizeNameComponentExCallback
+    NULL,                           // SectionNotificationCallback
 };
 
 // Everything set up from the lists on: taken down again when start-up fails late,
