@@ -4,6 +4,8 @@
 // so that unrelated traffic (pool, handles, debug output) does not serialise.
 #pragma once
 
+#include <functional>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -85,6 +87,7 @@ struct DebugState {
     mutable std::mutex mu;
     std::vector<std::string> lines;
     std::atomic<bool> echo{false};
+    std::vector<std::pair<std::string, std::function<void()>>> hooks;  // OnDebugLine, each runs once
 };
 
 struct VerifierState {
@@ -106,6 +109,7 @@ struct FaultState {
 struct MemoryState {
     mutable std::mutex mu;
     std::vector<std::pair<uintptr_t, size_t>> invalid;  // mmap'd PROT_NONE ranges
+    std::vector<std::pair<uintptr_t, size_t>> mappings;  // other mappings to release at shutdown
 };
 
 struct EventRef;
