@@ -59,6 +59,12 @@ void Kx4GrdPortDisconnect(PVOID connectionCookie);
 NTSTATUS Kx4GrdMssageProc(PVOID connectionCookie, PVOID inputBuffer, ULONG inputBufferLength, PVOID outputBuffer,
                           ULONG outputBufferLength, PULONG returnOutputBufferLength);
 void InitConnectionList();
+// Closes every client port, waiting for each connection's messages in progress;
+// afterwards no message reaches the driver. PASSIVE_LEVEL, no lock held.
+void CloseClientPorts();
+// Frees the connection records still listed. Only once the filter is unregistered,
+// when no connection callback can run any more.
+void ReleaseConnections();
 
 // ---------------------------------------------------------------- entry and process helpers
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);

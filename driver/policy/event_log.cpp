@@ -16,7 +16,9 @@ LIST_ENTRY LogList;
 KSPIN_LOCK LogLock;
 volatile LONG s_log_cnt;
 NPAGED_LOOKASIDE_LIST LogLookaside;
-bool LogReady;
+// Set once the queue and its lookaside list exist, cleared (under LogLock) when
+// they are taken down; read by producers and GET_LOG on any thread.
+volatile LONG LogReady;
 
 // The last admitted POLICY record per device class, for the two-second duplicate
 // window. Guarded by its own lock so no reader sees a half-written slot.
@@ -141,7 +143,7 @@ void Enqueue(LOG_BLOCK* block) {
 }
 
 LOG_BLOCK* AllocateBlock() {
-    if (!LogReady) {
+    if (ReadAcquire(&LogReady) == 0) {
         return NULL;
     }
     auto* block = static_cast<LOG_BLOCK*>(ExAllocateFromNPagedLookasideList(&LogLookaside));
@@ -162,16 +164,17 @@ void InitLog() {
     RtlZeroMemory(DupSlots, sizeof(DupSlots));
     DupLastReset = 0;
     DupResetValid = false;
-    LogReady = true;
+    WriteRelease(&LogReady, 1);
 }
 
 void Cleanuplog() {
-    if (!LogReady) {
+    if (ReadAcquire(&LogReady) == 0) {
         return;
     }
     LIST_ENTRY drained;
     InitializeListHead(&drained);
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&LogLock);
+    WriteRelease(&LogReady, 0);
     while (!IsListEmpty(&LogList)) {
         InsertTailList(&drained, RemoveHeadList(&LogList));
     }
@@ -183,7 +186,6 @@ void Cleanuplog() {
         ExFreeToNPagedLookasideList(&LogLookaside, block);
     }
     ExDeleteNPagedLookasideList(&LogLookaside);
-    LogReady = false;
     KX_TRACE(KX_DBG_INFO, "%s:%s: success\n");
 }
 
@@ -341,7 +343,7 @@ NTSTATUS SetConnectLog(PCFLT_RELATED_OBJECTS fltObjects, ULONG a0, ULONG a1, ULO
 NTSTATUS GetLog(PVOID outputBuffer, ULONG outputSize, PULONG reportedSize, bool* faulted) {
     *faulted = false;
     *reportedSize = 0;
-    if (!LogReady) {
+    if (ReadAcquire(&LogReady) == 0) {
         return STATUS_UNSUCCESSFUL;
     }
     const bool accessible = outputBuffer != NULL && MmIsAddressValid(outputBuffer);
@@ -355,7 +357,8 @@ NTSTATUS GetLog(PVOID outputBuffer, ULONG outputSize, PULONG reportedSize, bool*
 
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&LogLock);
     waiting = (ULONG)ReadNoFence(&s_log_cnt);
-    if (waiting == 0 && IsListEmpty(&LogList)) {
+    // Checked again under the lock: the log may have been taken down meanwhile.
+    if (ReadAcquire(&LogReady) == 0 || (waiting == 0 && IsListEmpty(&LogList))) {
         KeReleaseSpinLock(&LogLock, irql);
         return STATUS_UNSUCCESSFUL;
     }
