@@ -156,6 +156,10 @@ public:
                          uint32_t outputLength, uint32_t* bytesReturned);
     void ClosePort(PortConnection* connection);  // disconnect callback, then the handle goes
     size_t PortConnectionCount(const std::u16string& portName) const;
+    // Runs fn inside every later FltCreateCommunicationPort, on the creating thread,
+    // as soon as the new port accepts clients and before the routine returns: a test
+    // can connect and send the moment the port exists. An empty fn removes it.
+    void OnPortCreated(std::function<void(const std::u16string& portName)> fn);
 
     // ---- volumes
     VolumeInfo AddVolume(const VolumeOptions& options);
@@ -182,11 +186,18 @@ public:
     size_t DebugCount(const std::string& text) const;  // entries that contain text
     void ClearDebugOutput();
     void SetDebugEcho(bool echo);
+    // Runs fn once, on the printing thread right after the line is captured, the
+    // first time a DbgPrintEx/DbgPrint line containing text is printed: a test can
+    // act at a precise point inside driver code. fn runs at the IRQL of the print.
+    void OnDebugLine(const std::string& text, std::function<void()> fn);
 
     // ---- caller buffers
     // An address range that ProbeForRead/ProbeForWrite and MmIsAddressValid treat as
     // inaccessible (and that faults for real if touched without a probe).
     void* InvalidBuffer(size_t size);
+    // validBytes of accessible memory directly followed by an inaccessible range:
+    // a probe of more than validBytes from the start raises STATUS_ACCESS_VIOLATION.
+    void* BufferWithInvalidTail(size_t validBytes);
 
     // ---- pool accounting
     size_t PoolAllocations(ULONG tag) const;  // outstanding allocations under tag

@@ -328,19 +328,22 @@ NTSTATUS Kx4GrdPortConnect(PFLT_PORT clientPort, PVOID serverPortCookie, PVOID c
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     record->ClientPort = clientPort;
+    PEPROCESS current = PsGetCurrentProcess();
 
+    // The first client's process controls the driver: its own requests are not
+    // filtered. A later client never takes that over. The decision, its effect and
+    // the count change together under the connection lock, so a disconnection
+    // deciding "last client" at the same time sees either this client or none.
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ConnectionLock);
     InsertTailList(&ConnectionList, &record->Link);
+    if (ReadNoFence(&ConnectionCount) == 0) {
+        InterlockedExchangePointer((PVOID volatile*)&Globals.ControlProcess, current);
+    }
+    InterlockedIncrement(&ConnectionCount);
     KeReleaseSpinLock(&ConnectionLock, irql);
 
     *connectionCookie = record;
-    // The first client's process controls the driver: its own requests are not
-    // filtered. A later client never takes that over.
-    if (ReadNoFence(&ConnectionCount) == 0) {
-        InterlockedExchangePointer((PVOID volatile*)&Globals.ControlProcess, PsGetCurrentProcess());
-    }
     KX_TRACE(KX_DBG_INFO, "%s:%s: connected, port=0x%p\n", clientPort);
-    InterlockedIncrement(&ConnectionCount);
     return STATUS_SUCCESS;
 }
 
@@ -350,28 +353,63 @@ void Kx4GrdPortDisconnect(PVOID connectionCookie) {
         return;
     }
 
-    bool lastClient = false;
+    // When the last client goes, filtering switches off and nobody controls the
+    // driver any more. These are single stores, done under the lock together with
+    // the decision so that a client connecting meanwhile finds them already done.
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ConnectionLock);
     if (record->Link.Flink != NULL && record->Link.Flink != &record->Link) {
         RemoveEntryList(&record->Link);
         record->Link.Flink = record->Link.Blink = NULL;
+        if (InterlockedDecrement(&ConnectionCount) == 0) {
+            InterlockedExchangePointer((PVOID volatile*)&Globals.ControlProcess, NULL);
+            KxSetSwitch(Globals.Started, false);
+            KxSetSwitch(Globals.DeviceProtect, false);
+            KxSetSwitch(Globals.ShareFolderWatch, false);
+        }
     }
-    lastClient = IsListEmpty(&ConnectionList);
     KeReleaseSpinLock(&ConnectionLock, irql);
 
+    // Unload may have closed the port already; whoever takes it closes it.
     PFLT_PORT port = (PFLT_PORT)InterlockedExchangePointer((PVOID volatile*)&record->ClientPort, NULL);
     KX_TRACE(KX_DBG_INFO, "%s:%s: disconnected, port=0x%p\n", port);
     if (port != NULL) {
         FltCloseClientPort(Globals.FilterHandle, &port);
     }
     ExFreePoolWithTag(record, KX_TAG_CONNECTION);
-    InterlockedDecrement(&ConnectionCount);
+}
 
-    if (lastClient) {
-        InterlockedExchangePointer((PVOID volatile*)&Globals.ControlProcess, NULL);
-        KxSetSwitch(Globals.Started, false);
-        KxSetSwitch(Globals.DeviceProtect, false);
-        KxSetSwitch(Globals.ShareFolderWatch, false);
+void CloseClientPorts() {
+    // One port at a time: FltCloseClientPort waits for the connection's messages
+    // in progress, so it is never called under the lock. The records stay listed
+    // until their disconnection or ReleaseConnections.
+    for (;;) {
+        PFLT_PORT port = NULL;
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ConnectionLock);
+        for (PLIST_ENTRY e = ConnectionList.Flink; e != &ConnectionList && port == NULL; e = e->Flink) {
+            CONNECTION_RECORD* record = CONTAINING_RECORD(e, CONNECTION_RECORD, Link);
+            port = (PFLT_PORT)InterlockedExchangePointer((PVOID volatile*)&record->ClientPort, NULL);
+        }
+        KeReleaseSpinLock(&ConnectionLock, irql);
+        if (port == NULL) {
+            return;
+        }
+        FltCloseClientPort(Globals.FilterHandle, &port);
+    }
+}
+
+void ReleaseConnections() {
+    LIST_ENTRY released;
+    InitializeListHead(&released);
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ConnectionLock);
+    while (!IsListEmpty(&ConnectionList)) {
+        InsertTailList(&released, RemoveHeadList(&ConnectionList));
+    }
+    WriteNoFence(&ConnectionCount, 0);
+    KeReleaseSpinLock(&ConnectionLock, irql);
+    InterlockedExchangePointer((PVOID volatile*)&Globals.ControlProcess, NULL);
+
+    while (!IsListEmpty(&released)) {
+        ExFreePoolWithTag(CONTAINING_RECORD(RemoveHeadList(&released), CONNECTION_RECORD, Link), KX_TAG_CONNECTION);
     }
 }
 

@@ -17,5 +17,12 @@ void InitConnectionList();
 NTSTATUS Kx4GrdPortConnect(PFLT_PORT clientPort, PVOID serverPortCookie, PVOID connectionContext,
                            ULONG sizeOfContext, PVOID* connectionCookie);
 void Kx4GrdPortDisconnect(PVOID connectionCookie);
+// Closes every client port, waiting for each connection's messages in progress;
+// afterwards no message reaches the driver. PASSIVE_LEVEL, no lock held.
+void CloseClientPorts();
+// Frees the connection records still listed. Only once the filter is unregistered,
+// when no connection callback can run any more.
+void ReleaseConnections();
+
 NTSTATUS Kx4GrdMssageProc(PVOID connectionCookie, PVOID inputBuffer, ULONG inputBufferLength, PVOID outputBuffer,
                           ULONG outputBufferLength, PULONG returnOutputBufferLength);

@@ -63,8 +63,9 @@ const FLT_REGISTRATION FilterRegistration = {
     NULL,                           // SectionNotificationCallback
 };
 
-// Everything set up from the lists on: taken down again when start-up fails late,
-// so a driver that does not load leaves no callback or allocation behind.
+// Everything a command or a callback touches. It exists before the port does: a
+// client may connect and send the moment the port is created. Taken down again
+// when start-up fails later, so a driver that does not load leaves nothing behind.
 void InitializeState() {
     InitNameLists();
     InitUsbExceptionLists();
@@ -75,6 +76,7 @@ void InitializeState() {
     InitLog();
     InitProcessNotify();
     ClearDevicePolicy();
+    PgAddSystemPids();
 }
 
 // Takes down, in unload order, everything from process tracking to the hooks.
@@ -96,6 +98,28 @@ void TearDownState() {
     MtpIrpHookCleanup();
     EtcIrpHookCleanup();
     CleanupUsbPortExceptionList();
+}
+
+// Unload, and start-up failing after the state exists. No client is heard from
+// once the ports are closed, so nothing is changed while it is taken down.
+void TakeDown() {
+    if (Globals.ServerPort != NULL) {
+        FltCloseCommunicationPort(Globals.ServerPort);
+        Globals.ServerPort = NULL;
+    }
+    CloseClientPorts();
+    KxSetSwitch(Globals.DeviceProtect, false);
+    KxSetSwitch(Globals.ShareFolderWatch, false);
+    KxSetSwitch(Globals.FolderProtect, false);
+    KxSetSwitch(Globals.Started, false);
+
+    TearDownState();
+
+    if (Globals.FilterHandle != NULL) {
+        FltUnregisterFilter(Globals.FilterHandle);
+        Globals.FilterHandle = NULL;
+    }
+    ReleaseConnections();
 }
 
 }  // namespace
@@ -127,8 +151,12 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
     USetProcessNameOffset();
     Globals.DriverObject = driverObject;
     WriteNoFence(&Globals.LogType, KX_LOG_TYPE_DEFAULT);
+    KxSetSwitch(Globals.Started, false);
+    KxSetSwitch(Globals.FolderProtect, false);
+    KxSetSwitch(Globals.DeviceProtect, false);
+    KxSetSwitch(Globals.ShareFolderWatch, false);
+    InitializeState();
 
-    bool stateInitialized = false;
     PSECURITY_DESCRIPTOR descriptor = NULL;
     status = FltBuildDefaultSecurityDescriptor(&descriptor, FLT_PORT_ALL_ACCESS);
     if (NT_SUCCESS(status)) {
@@ -147,54 +175,22 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
     }
 
     if (NT_SUCCESS(status)) {
-        KxSetSwitch(Globals.Started, false);
-        KxSetSwitch(Globals.FolderProtect, false);
-        KxSetSwitch(Globals.DeviceProtect, false);
-        KxSetSwitch(Globals.ShareFolderWatch, false);
-
-        InitializeState();
-        stateInitialized = true;
-
         status = FltStartFiltering(Globals.FilterHandle);
-        if (!NT_SUCCESS(status)) {
-            FltCloseCommunicationPort(Globals.ServerPort);
-            Globals.ServerPort = NULL;
-        }
     }
 
     if (NT_SUCCESS(status)) {
-        PgAddSystemPids();
         KX_TRACE(KX_DBG_INFO, "%s:%s: Success\n");
         return STATUS_SUCCESS;
     }
 
     KX_TRACE(KX_DBG_ERROR, "%s:%s: status(%08x)\n", (ULONG)status);
-    if (stateInitialized) {
-        TearDownState();
-    }
-    FltUnregisterFilter(Globals.FilterHandle);
-    Globals.FilterHandle = NULL;
+    TakeDown();
     return status;
 }
 
 NTSTATUS Kx4GrdUnload(FLT_FILTER_UNLOAD_FLAGS flags) {
     KX_TRACE(KX_DBG_INFO, "%s:%s:  Entered\n");
-
-    if (Globals.ServerPort != NULL) {
-        FltCloseCommunicationPort(Globals.ServerPort);
-        Globals.ServerPort = NULL;
-    }
-    KxSetSwitch(Globals.DeviceProtect, false);
-    KxSetSwitch(Globals.ShareFolderWatch, false);
-    KxSetSwitch(Globals.FolderProtect, false);
-    KxSetSwitch(Globals.Started, false);
-
-    TearDownState();
-
-    if (Globals.FilterHandle != NULL) {
-        FltUnregisterFilter(Globals.FilterHandle);
-        Globals.FilterHandle = NULL;
-    }
+    TakeDown();
     return STATUS_SUCCESS;
 }
 

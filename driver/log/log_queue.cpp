@@ -19,7 +19,9 @@ LIST_ENTRY LogList;
 KSPIN_LOCK LogLock;
 volatile LONG s_log_cnt;
 NPAGED_LOOKASIDE_LIST LogLookaside;
-bool LogReady;
+// Set once the queue and its lookaside list exist, cleared (under LogLock) when
+// they are taken down; read by producers and GET_LOG on any thread.
+volatile LONG LogReady;
 
 void SignalLog() {
     if (ReadNoFence(&s_log_cnt) == 0) {
@@ -54,7 +56,7 @@ void Enqueue(LOG_BLOCK* block) {
 }
 
 LOG_BLOCK* AllocateBlock() {
-    if (!LogReady) {
+    if (ReadAcquire(&LogReady) == 0) {
         return NULL;
     }
     auto* block = static_cast<LOG_BLOCK*>(ExAllocateFromNPagedLookasideList(&LogLookaside));
@@ -72,16 +74,17 @@ void InitLog() {
     WriteNoFence(&s_log_cnt, 0);
     ExInitializeNPagedLookasideList(&LogLookaside, NULL, NULL, 0, sizeof(LOG_BLOCK), KX_TAG_LOG, 0);
     InitDuplicateWindow();
-    LogReady = true;
+    WriteRelease(&LogReady, 1);
 }
 
 void Cleanuplog() {
-    if (!LogReady) {
+    if (ReadAcquire(&LogReady) == 0) {
         return;
     }
     LIST_ENTRY drained;
     InitializeListHead(&drained);
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&LogLock);
+    WriteRelease(&LogReady, 0);
     while (!IsListEmpty(&LogList)) {
         InsertTailList(&drained, RemoveHeadList(&LogList));
     }
@@ -93,7 +96,6 @@ void Cleanuplog() {
         ExFreeToNPagedLookasideList(&LogLookaside, block);
     }
     ExDeleteNPagedLookasideList(&LogLookaside);
-    LogReady = false;
     KX_TRACE(KX_DBG_INFO, "%s:%s: success\n");
 }
 
@@ -170,7 +172,7 @@ NTSTATUS SetConnectLog(PCFLT_RELATED_OBJECTS fltObjects, ULONG a0, ULONG a1, ULO
 NTSTATUS GetLog(PVOID outputBuffer, ULONG outputSize, PULONG reportedSize, bool* faulted) {
     *faulted = false;
     *reportedSize = 0;
-    if (!LogReady) {
+    if (ReadAcquire(&LogReady) == 0) {
         return STATUS_UNSUCCESSFUL;
     }
     const bool accessible = outputBuffer != NULL && MmIsAddressValid(outputBuffer);
@@ -184,7 +186,8 @@ NTSTATUS GetLog(PVOID outputBuffer, ULONG outputSize, PULONG reportedSize, bool*
 
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&LogLock);
     waiting = (ULONG)ReadNoFence(&s_log_cnt);
-    if (waiting == 0 && IsListEmpty(&LogList)) {
+    // Checked again under the lock: the log may have been taken down meanwhile.
+    if (ReadAcquire(&LogReady) == 0 || (waiting == 0 && IsListEmpty(&LogList))) {
         KeReleaseSpinLock(&LogLock, irql);
         return STATUS_UNSUCCESSFUL;
     }

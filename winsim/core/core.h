@@ -10,6 +10,7 @@
 #error "winsim internals: include winsim/winsim.h instead"
 #endif
 
+#include <functional>
 
 #include <atomic>
 #include <chrono>
@@ -92,6 +93,7 @@ struct DebugState {
     mutable std::mutex mu;
     std::vector<std::string> lines;
     std::atomic<bool> echo{false};
+    std::vector<std::pair<std::string, std::function<void()>>> hooks;  // OnDebugLine, each runs once
 };
 
 struct VerifierState {
@@ -113,6 +115,7 @@ struct FaultState {
 struct MemoryState {
     mutable std::mutex mu;
     std::vector<std::pair<uintptr_t, size_t>> invalid;  // mmap'd PROT_NONE ranges
+    std::vector<std::pair<uintptr_t, size_t>> mappings;  // other mappings to release at shutdown
 };
 
 struct EventRef;

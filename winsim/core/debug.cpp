@@ -13,12 +13,24 @@ void AppendDebugOutput(const std::string& text) {
         return;
     }
     DebugState& debug = state->debug;
-    std::lock_guard<std::mutex> lock(debug.mu);
-    debug.lines.push_back(text);
-    if (debug.echo.load(std::memory_order_relaxed)) {
-        std::fprintf(stderr, "%s", text.c_str());
-        if (text.empty() || text.back() != '\n') std::fputc('\n', stderr);
+    std::vector<std::function<void()>> due;
+    {
+        std::lock_guard<std::mutex> lock(debug.mu);
+        debug.lines.push_back(text);
+        if (debug.echo.load(std::memory_order_relaxed)) {
+            std::fprintf(stderr, "%s", text.c_str());
+            if (text.empty() || text.back() != '\n') std::fputc('\n', stderr);
+        }
+        for (auto it = debug.hooks.begin(); it != debug.hooks.end();) {
+            if (text.find(it->first) != std::string::npos) {
+                due.push_back(std::move(it->second));
+                it = debug.hooks.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
+    for (auto& fn : due) fn();
 }
 
 [[noreturn]] void BugCheckNow(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
@@ -82,6 +94,12 @@ void Machine::ClearDebugOutput() {
 }
 
 void Machine::SetDebugEcho(bool echo) { S().debug.echo.store(echo, std::memory_order_relaxed); }
+
+void Machine::OnDebugLine(const std::string& text, std::function<void()> fn) {
+    DebugState& debug = S().debug;
+    std::lock_guard<std::mutex> lock(debug.mu);
+    debug.hooks.emplace_back(text, std::move(fn));
+}
 
 }  // namespace winsim
 

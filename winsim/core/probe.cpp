@@ -45,6 +45,8 @@ void FreeInvalidBuffers(CoreState& state) {
     std::lock_guard<std::mutex> lock(state.memory.mu);
     for (auto& [base, size] : state.memory.invalid) munmap(reinterpret_cast<void*>(base), size);
     state.memory.invalid.clear();
+    for (auto& [base, size] : state.memory.mappings) munmap(reinterpret_cast<void*>(base), size);
+    state.memory.mappings.clear();
 }
 
 }  // namespace winsim::detail
@@ -66,6 +68,25 @@ void* Machine::InvalidBuffer(size_t size) {
     std::lock_guard<std::mutex> lock(memory.mu);
     memory.invalid.emplace_back(reinterpret_cast<uintptr_t>(p), length);
     return p;
+}
+
+void* Machine::BufferWithInvalidTail(size_t validBytes) {
+    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    size_t head = (validBytes + page - 1) / page * page;
+    void* p = mmap(nullptr, head + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+        BugCheck bc{};
+        bc.report = "winsim: Machine::BufferWithInvalidTail could not reserve " + std::to_string(head + page) + " bytes";
+        throw bc;
+    }
+    auto base = reinterpret_cast<uintptr_t>(p);
+    // The tail page is released with the invalid buffers, the head with the mappings.
+    mprotect(reinterpret_cast<void*>(base + head), page, PROT_NONE);
+    MemoryState& memory = S().memory;
+    std::lock_guard<std::mutex> lock(memory.mu);
+    if (head != 0) memory.mappings.emplace_back(base, head);
+    memory.invalid.emplace_back(base + head, page);
+    return reinterpret_cast<void*>(base + head - validBytes);
 }
 
 }  // namespace winsim

@@ -11,6 +11,7 @@
 
 
 #include <condition_variable>
+#include <functional>
 #include <set>
 
 #include "winsim/io/io.h"
@@ -113,6 +114,8 @@ struct FltState {
     std::map<PFLT_CONTEXT, ContextRecord> contexts;            // live contexts
     std::map<PFLT_FILE_NAME_INFORMATION, NameRecord> names;    // live name information
     std::set<PSECURITY_DESCRIPTOR> descriptors;                // built and not yet freed
+    // Test control: runs inside FltCreateCommunicationPort once a port takes clients.
+    std::function<void(const std::u16string&)> onPortCreated;
     unsigned nextHarddisk = 2;
     unsigned nextFloppy = 0;
     unsigned nextCdRom = 0;

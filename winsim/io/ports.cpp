@@ -14,6 +14,14 @@ using winsim::detail::Violation;
 namespace winsim::io {
 namespace {
 
+// Connections whose message callback runs on this thread now: a callback that
+// closes its own client port must not wait for itself.
+thread_local std::vector<const PortConnection*> t_messages;
+
+int MessagesOwnedByThisThread(const PortConnection* c) {
+    return (int)std::count(t_messages.begin(), t_messages.end(), c);
+}
+
 _FLT_PORT* FindPortLocked(PFLT_PORT port, _FLT_PORT::Kind kind) {
     for (auto& p : Flt().ports)
         if (p.get() == port) return p->kind == kind ? p.get() : nullptr;
@@ -196,22 +204,23 @@ NTSTATUS Machine::SendMessage(PortConnection* connection, const void* input, uin
     }
     ULONG returned = 0;
     NTSTATUS status;
+    auto finished = [&] {
+        io::t_messages.pop_back();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        --connection->inFlight;
+        s.changed.notify_all();
+    };
+    io::t_messages.push_back(connection);
     try {
         status = io::PortCallback(server->filter, server, connection->client, [&] {
             return server->message(connection->cookie, const_cast<void*>(input), inputLength, output, outputLength,
                                    &returned);
         });
     } catch (...) {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        --connection->inFlight;
-        s.changed.notify_all();
+        finished();
         throw;
     }
-    {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        --connection->inFlight;
-        s.changed.notify_all();
-    }
+    finished();
     if (bytesReturned) *bytesReturned = returned;
     return status;
 }
@@ -240,6 +249,12 @@ void Machine::ClosePort(PortConnection* connection) {
     }
     if (notify)
         io::PortCallback(server->filter, server, connection->client, [&] { server->disconnect(connection->cookie); });
+}
+
+void Machine::OnPortCreated(std::function<void(const std::u16string& portName)> fn) {
+    io::FltState& s = io::Flt();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.onPortCreated = std::move(fn);
 }
 
 size_t Machine::PortConnectionCount(const std::u16string& portName) const {
@@ -274,23 +289,30 @@ NTSTATUS FltCreateCommunicationPort(PFLT_FILTER filter, PFLT_PORT* serverPort, P
                   detail::ToUtf8(name) + ")");
 
     io::FltState& s = io::Flt();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    _FLT_FILTER* f = io::FindFilterLocked(filter);
-    if (!f || f->unregistering) return STATUS_INVALID_PARAMETER;
-    for (auto& p : s.ports)
-        if (p->kind == _FLT_PORT::Kind::Server && !p->closed && !p->filter->gone && detail::EqualsNoCase(p->name, name))
-            return STATUS_OBJECT_NAME_COLLISION;
-    auto port = std::make_unique<_FLT_PORT>();
-    port->kind = _FLT_PORT::Kind::Server;
-    port->filter = f;
-    port->name = name;
-    port->cookie = serverPortCookie;
-    port->connect = connectNotifyCallback;
-    port->disconnect = disconnectNotifyCallback;
-    port->message = messageNotifyCallback;
-    port->maxConnections = maxConnections;
-    *serverPort = port.get();
-    s.ports.push_back(std::move(port));
+    std::function<void(const std::u16string&)> created;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        _FLT_FILTER* f = io::FindFilterLocked(filter);
+        if (!f || f->unregistering) return STATUS_INVALID_PARAMETER;
+        for (auto& p : s.ports)
+            if (p->kind == _FLT_PORT::Kind::Server && !p->closed && !p->filter->gone &&
+                detail::EqualsNoCase(p->name, name))
+                return STATUS_OBJECT_NAME_COLLISION;
+        auto port = std::make_unique<_FLT_PORT>();
+        port->kind = _FLT_PORT::Kind::Server;
+        port->filter = f;
+        port->name = name;
+        port->cookie = serverPortCookie;
+        port->connect = connectNotifyCallback;
+        port->disconnect = disconnectNotifyCallback;
+        port->message = messageNotifyCallback;
+        port->maxConnections = maxConnections;
+        *serverPort = port.get();
+        s.ports.push_back(std::move(port));
+        created = s.onPortCreated;
+    }
+    // The port takes clients from here on, before this routine has returned.
+    if (created) created(name);
     return STATUS_SUCCESS;
 }
 
@@ -316,7 +338,7 @@ void FltCloseClientPort(PFLT_FILTER filter, PFLT_PORT* clientPort) {
     io::FltState& s = io::Flt();
     std::string problem;
     {
-        std::lock_guard<std::mutex> lock(s.mutex);
+        std::unique_lock<std::mutex> lock(s.mutex);
         _FLT_PORT* p = io::FindPortLocked(*clientPort, _FLT_PORT::Kind::Client);
         if (!p) {
             problem = "FltCloseClientPort on something that is not a client port";
@@ -325,6 +347,10 @@ void FltCloseClientPort(PFLT_FILTER filter, PFLT_PORT* clientPort) {
         } else {
             p->driverClosed = true;  // later sends from that client fail
             io::Uncount(p->connection);
+            // Messages already delivered on this connection finish first (other
+            // than one this thread is serving, which may close its own port).
+            PortConnection* c = p->connection;
+            s.changed.wait(lock, [&] { return c->inFlight <= io::MessagesOwnedByThisThread(c); });
         }
     }
     *clientPort = nullptr;
