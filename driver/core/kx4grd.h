@@ -4,6 +4,7 @@
 
 #include "platform/km.h"
 #include "common/kx4grd_common.h"
+#include "driver/core/nt_routines.h"
 
 // ---------------------------------------------------------------- diagnostics
 #define KX_DRIVER_NAME "kx4grd"
