@@ -11,10 +11,14 @@
 
 #if defined(_WIN32)
 
+#if defined(__MINGW32__)
+// The header set of the Windows compile check: the same two headers, with the
+// declarations they lack filled in around them.
+#include "platform/wdk_gaps.h"
+#else
 #include <fltKernel.h>
 #include <ntstrsafe.h>
-
-#include "platform/wdk_gaps.h"
+#endif
 #include "platform/portable.h"
 
 #else  // the simulated machine
@@ -58,6 +62,7 @@
 #define _Outptr_
 #define _Outptr_opt_
 #define _Outptr_result_maybenull_
+#define _Outptr_opt_result_maybenull_
 #define _Outptr_result_buffer_(n)
 #define _Deref_out_range_(lo, hi)
 #define _Field_size_(n)
@@ -689,7 +694,8 @@ typedef struct _FLT_IO_PARAMETER_BLOCK {
 typedef ULONG FLT_CALLBACK_DATA_FLAGS;
 #define FLTFL_CALLBACK_DATA_IRP_OPERATION 0x00000001
 #define FLTFL_CALLBACK_DATA_FAST_IO_OPERATION 0x00000002
-#define FLTFL_CALLBACK_DATA_GENERATED_IO 0x00020000
+#define FLTFL_CALLBACK_DATA_GENERATED_IO 0x00010000
+#define FLTFL_CALLBACK_DATA_REISSUED_IO 0x00020000
 
 typedef struct _FLT_CALLBACK_DATA {
     FLT_CALLBACK_DATA_FLAGS Flags;
@@ -879,9 +885,10 @@ NTSTATUS FltClose(HANDLE fileHandle);
 #define FLT_FILE_NAME_QUERY_CACHE_ONLY 0x0200
 #define FLT_FILE_NAME_QUERY_FILESYSTEM_ONLY 0x0300
 #define FLT_FILE_NAME_QUERY_ALWAYS_ALLOW_CACHE_LOOKUP 0x0400
+typedef USHORT FLT_FILE_NAME_PARSED_FLAGS;
 typedef struct _FLT_FILE_NAME_INFORMATION {
     USHORT Size;
-    USHORT NamesParsed;
+    FLT_FILE_NAME_PARSED_FLAGS NamesParsed;
     FLT_FILE_NAME_OPTIONS Format;
     UNICODE_STRING Name;
     UNICODE_STRING Volume;

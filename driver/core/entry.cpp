@@ -225,6 +225,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
 }
 
 NTSTATUS Kx4GrdUnload(FLT_FILTER_UNLOAD_FLAGS flags) {
+    UNREFERENCED_PARAMETER(flags);
     KX_TRACE(KX_DBG_INFO, "%s:%s:  Entered\n");
 
     if (Globals.ServerPort != NULL) {

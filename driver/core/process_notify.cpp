@@ -118,6 +118,7 @@ void TerminateProcessNotify(ULONG processId) {
 }
 
 void CreateProcessNotifyEx(PEPROCESS process, HANDLE processId, PPS_CREATE_NOTIFY_INFO createInfo) {
+    UNREFERENCED_PARAMETER(process);
     if (!KxSwitch(Globals.Started)) {
         return;
     }
@@ -149,6 +150,7 @@ void CreateProcessNotifyEx(PEPROCESS process, HANDLE processId, PPS_CREATE_NOTIF
 }
 
 void CreateProcessNotify(HANDLE parentId, HANDLE processId, BOOLEAN create) {
+    UNREFERENCED_PARAMETER(parentId);
     if (KxSwitch(Globals.Started) && !create) {
         TerminateProcessNotify((ULONG)(ULONG_PTR)processId);
     }
