@@ -88,7 +88,7 @@ void Machine::SetDebugEcho(bool echo) { S().debug.echo.store(echo, std::memory_o
 ULONG DbgPrintEx(ULONG componentId, ULONG level, PCSTR format, ...) {
     va_list args;
     va_start(args, format);
-    std::string text = FormatNarrow(format, args);
+    std::string text = KernelFormatNarrow("DbgPrintEx", format, args);
     va_end(args);
     AppendDebugOutput(text);
     return STATUS_SUCCESS;
@@ -97,7 +97,7 @@ ULONG DbgPrintEx(ULONG componentId, ULONG level, PCSTR format, ...) {
 ULONG DbgPrint(PCSTR format, ...) {
     va_list args;
     va_start(args, format);
-    std::string text = FormatNarrow(format, args);
+    std::string text = KernelFormatNarrow("DbgPrint", format, args);
     va_end(args);
     AppendDebugOutput(text);
     return STATUS_SUCCESS;
