@@ -185,6 +185,49 @@ WDK_OFFSET(FLT_REGISTRATION, NormalizeNameComponentExCallback, 96);
 WDK_OFFSET(FLT_REGISTRATION, SectionNotificationCallback, 104);
 WDK_SIZE(FLT_REGISTRATION, 112);
 
+// ---------------------------------------------------------------- declared types
+// Members whose type the WDK fixes: const where the filter manager owns the value,
+// typed callback slots (a routine of the wrong shape does not fit), MODE values.
+template <class A, class B>
+struct WdkSameType {
+    static constexpr bool value = false;
+};
+template <class A>
+struct WdkSameType<A, A> {
+    static constexpr bool value = true;
+};
+#define WDK_TYPE(expr, type) static_assert(WdkSameType<decltype(expr), type>::value, #expr " is " #type)
+
+WDK_TYPE(KernelMode, MODE);
+WDK_TYPE(UserMode, MODE);
+WDK_TYPE(IO_STATUS_BLOCK::Status, NTSTATUS);
+WDK_TYPE(PS_CREATE_NOTIFY_INFO::CreatingThreadId, CLIENT_ID);
+WDK_TYPE(FLT_CALLBACK_DATA::Thread, PETHREAD const);
+WDK_TYPE(FLT_CALLBACK_DATA::Iopb, PFLT_IO_PARAMETER_BLOCK const);
+WDK_TYPE(FLT_CALLBACK_DATA::RequestorMode, KPROCESSOR_MODE);
+WDK_TYPE(FLT_RELATED_OBJECTS::Size, USHORT const);
+WDK_TYPE(FLT_RELATED_OBJECTS::Filter, PFLT_FILTER const);
+WDK_TYPE(FLT_RELATED_OBJECTS::Volume, PFLT_VOLUME const);
+WDK_TYPE(FLT_RELATED_OBJECTS::Instance, PFLT_INSTANCE const);
+WDK_TYPE(FLT_RELATED_OBJECTS::FileObject, PFILE_OBJECT const);
+WDK_TYPE(FLT_OPERATION_REGISTRATION::Flags, ULONG);
+WDK_TYPE(FLT_OPERATION_REGISTRATION::PreOperation, PFLT_PRE_OPERATION_CALLBACK);
+WDK_TYPE(FLT_OPERATION_REGISTRATION::PostOperation, PFLT_POST_OPERATION_CALLBACK);
+WDK_TYPE(FLT_CONTEXT_REGISTRATION::ContextCleanupCallback, PFLT_CONTEXT_CLEANUP_CALLBACK);
+WDK_TYPE(FLT_CONTEXT_REGISTRATION::ContextAllocateCallback, PFLT_CONTEXT_ALLOCATE_CALLBACK);
+WDK_TYPE(FLT_CONTEXT_REGISTRATION::ContextFreeCallback, PFLT_CONTEXT_FREE_CALLBACK);
+WDK_TYPE(FLT_REGISTRATION::Flags, FLT_REGISTRATION_FLAGS);
+WDK_TYPE(FLT_REGISTRATION::FilterUnloadCallback, PFLT_FILTER_UNLOAD_CALLBACK);
+WDK_TYPE(FLT_REGISTRATION::InstanceSetupCallback, PFLT_INSTANCE_SETUP_CALLBACK);
+WDK_TYPE(FLT_REGISTRATION::InstanceQueryTeardownCallback, PFLT_INSTANCE_QUERY_TEARDOWN_CALLBACK);
+WDK_TYPE(FLT_REGISTRATION::InstanceTeardownStartCallback, PFLT_INSTANCE_TEARDOWN_CALLBACK);
+WDK_TYPE(FLT_REGISTRATION::GenerateFileNameCallback, PFLT_GENERATE_FILE_NAME);
+WDK_TYPE(FLT_REGISTRATION::NormalizeNameComponentCallback, PFLT_NORMALIZE_NAME_COMPONENT);
+WDK_TYPE(FLT_REGISTRATION::NormalizeContextCleanupCallback, PFLT_NORMALIZE_CONTEXT_CLEANUP);
+WDK_TYPE(FLT_REGISTRATION::TransactionNotificationCallback, PFLT_TRANSACTION_NOTIFICATION_CALLBACK);
+WDK_TYPE(FLT_REGISTRATION::NormalizeNameComponentExCallback, PFLT_NORMALIZE_NAME_COMPONENT_EX);
+WDK_TYPE(FLT_REGISTRATION::SectionNotificationCallback, PFLT_SECTION_CONFLICT_NOTIFICATION_CALLBACK);
+
 // ---------------------------------------------------------------- constants the driver's decisions rest on
 static_assert(KernelMode == 0 && UserMode == 1, "MODE values");
 static_assert(IRP_MJ_CREATE == 0x00 && IRP_MJ_CLOSE == 0x02 && IRP_MJ_READ == 0x03 && IRP_MJ_WRITE == 0x04 &&
