@@ -28,7 +28,7 @@
 #define NTAPI
 #define FLTAPI
 #define CONST const
-#define CCHAR CHAR
+typedef CHAR CCHAR;
 // Members that the WDK aligns to a pointer boundary on 64-bit targets.
 #define POINTER_ALIGNMENT __attribute__((aligned(8)))
 #define DECLSPEC_CACHEALIGN __attribute__((aligned(64)))
