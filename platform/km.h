@@ -1,14 +1,119 @@
-// The subset of the WDK (wdm.h, ntifs.h, fltKernel.h, ntstrsafe.h) that the driver
-// uses: same names, signatures, constants and the structure fields the driver reads.
-// On Windows this header would include <fltKernel.h>; here the simulated machine
-// (winsim/) implements every routine declared below.
+// The kernel platform of the driver: the WDK's names, signatures, constants and
+// structure layouts (x64).
+//
+// On Windows this is the WDK itself: <fltKernel.h> and <ntstrsafe.h>, plus
+// wdk_gaps.h for the few WDK declarations that the header sets of the Windows
+// compile check (mingw-w64's DDK, Wine's fltkernel.h) lack. Elsewhere it declares
+// the subset the driver uses, with the WDK's shapes, and the simulated machine
+// (winsim/) implements every routine. Nothing here is the project's own: names
+// that belong to the driver live in the driver.
 #pragma once
+
+#if defined(_WIN32)
+
+#if defined(__MINGW32__)
+// The header set of the Windows compile check: the same two headers, with the
+// declarations they lack filled in around them.
+#include "platform/wdk_gaps.h"
+#else
+#include <fltKernel.h>
+#include <ntstrsafe.h>
+#endif
+#include "platform/portable.h"
+
+#else  // the simulated machine
 
 #include "nt_types.h"
 
 #define NTAPI
 #define FLTAPI
+#define CONST const
+typedef CHAR CCHAR;
+// Members that the WDK aligns to a pointer boundary on 64-bit targets.
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
+#define DECLSPEC_CACHEALIGN __attribute__((aligned(64)))
+
+#define UNREFERENCED_PARAMETER(P) ((void)(P))
+
+// SAL 2 and IRQL annotations (sal.h, driverspecs.h). Only the code-analysis tools
+// read them; every compiler build sees them empty.
+#define _In_
+#define _In_opt_
+#define _In_z_
+#define _In_opt_z_
+#define _Out_
+#define _Out_opt_
+#define _Inout_
+#define _Inout_opt_
+#define _Inout_z_
+#define _In_reads_(n)
+#define _In_reads_opt_(n)
+#define _In_reads_bytes_(n)
+#define _In_reads_bytes_opt_(n)
+#define _Out_writes_(n)
+#define _Out_writes_opt_(n)
+#define _Out_writes_bytes_(n)
+#define _Out_writes_bytes_opt_(n)
+#define _Out_writes_bytes_to_(n, c)
+#define _Out_writes_bytes_to_opt_(n, c)
+#define _Out_writes_z_(n)
+#define _Inout_updates_(n)
+#define _Inout_updates_bytes_(n)
+#define _Outptr_
+#define _Outptr_opt_
+#define _Outptr_result_maybenull_
+#define _Outptr_opt_result_maybenull_
+#define _Outptr_result_buffer_(n)
+#define _Deref_out_range_(lo, hi)
+#define _Field_size_(n)
+#define _Field_size_bytes_(n)
+#define _Ret_maybenull_
+#define _Post_writable_byte_size_(n)
+#define _Success_(expr)
+#define _Must_inspect_result_
+#define _Check_return_
+#define _Printf_format_string_
+#define _Reserved_
+#define _Pre_
+#define _Post_
+#define _When_(expr, annotes)
+#define _At_(target, annotes)
+#define _Analysis_assume_(expr)
+#define _Use_decl_annotations_
 #define _Function_class_(x)
+#define _Dispatch_type_(x)
+#define _IRQL_requires_(irql)
+#define _IRQL_requires_max_(irql)
+#define _IRQL_requires_min_(irql)
+#define _IRQL_requires_same_
+#define _IRQL_raises_(irql)
+#define _IRQL_saves_
+#define _IRQL_restores_
+#define _IRQL_saves_global_(kind, param)
+#define _IRQL_restores_global_(kind, param)
+#define _IRQL_always_function_max_(irql)
+#define _IRQL_always_function_min_(irql)
+#define _IRQL_uses_cancel_
+#define _Requires_lock_held_(lock)
+#define _Requires_lock_not_held_(lock)
+#define _Acquires_lock_(lock)
+#define _Releases_lock_(lock)
+#define _Guarded_by_(lock)
+#define _Interlocked_
+#define _Kernel_requires_resource_held_(kind)
+#define _Kernel_acquires_resource_(kind)
+#define _Kernel_releases_resource_(kind)
+#define _Kernel_float_saved_
+#define _Kernel_float_restored_
+#define _Kernel_clear_do_init_(yesNo)
+#define _Frees_ptr_
+#define _Frees_ptr_opt_
+#define _Post_invalid_
+#define _Post_ptr_invalid_
+#define _Pre_notnull_
+#define _Pre_maybenull_
+#define _Notnull_
+#define _Maybenull_
 
 // ---------------------------------------------------------------- IRQL, locks
 typedef UCHAR KIRQL;
@@ -32,6 +137,20 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock);
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock);
 #define KeAcquireSpinLock(lock, oldIrql) (*(oldIrql) = KeAcquireSpinLockRaiseToDpc(lock))
 
+// Assertion failures are reported, as a checked build of Windows does; the
+// simulated machine records each one as a verifier violation.
+void RtlAssert(PVOID voidFailedAssertion, PVOID voidFileName, ULONG lineNumber, PSTR mutableMessage);
+#define NT_ASSERT(exp) \
+    ((void)((exp) ? 0 : (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), 0)))
+#define ASSERT(exp) NT_ASSERT(exp)
+// Marks a routine that may be paged: it must run at or below APC_LEVEL.
+#define PAGED_CODE()                                                                                 \
+    ((void)(KeGetCurrentIrql() <= APC_LEVEL                                                          \
+                ? 0                                                                                  \
+                : (RtlAssert((PVOID) "PAGED_CODE: KeGetCurrentIrql() <= APC_LEVEL", (PVOID)__FILE__, \
+                             __LINE__, (PSTR)__func__),                                              \
+                   0)))
+
 // ---------------------------------------------------------------- bug check
 [[noreturn]] void KeBugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4);
 
@@ -54,14 +173,11 @@ typedef ULONG64 POOL_FLAGS;
 #define POOL_FLAG_UNINITIALIZED 0x0000000000000002ULL
 
 // ExAllocatePool2 zero-fills unless POOL_FLAG_UNINITIALIZED is given; both return
-// NULL on failure. Tags are four characters, written as 'abcd' would be on Windows;
-// KX_POOL_TAG builds one from a string so "ppsc" reads as in a pool dump.
+// NULL on failure.
 PVOID ExAllocatePool2(POOL_FLAGS flags, SIZE_T numberOfBytes, ULONG tag);
 PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
 void ExFreePoolWithTag(PVOID p, ULONG tag);
 void ExFreePool(PVOID p);
-#define KX_POOL_TAG(s) \
-    ((ULONG)(UCHAR)(s)[0] | ((ULONG)(UCHAR)(s)[1] << 8) | ((ULONG)(UCHAR)(s)[2] << 16) | ((ULONG)(UCHAR)(s)[3] << 24))
 
 inline void RtlZeroMemory(void* d, SIZE_T n) { __builtin_memset(d, 0, n); }
 inline void RtlFillMemory(void* d, SIZE_T n, UCHAR v) { __builtin_memset(d, v, n); }
@@ -80,9 +196,10 @@ BOOLEAN MmIsAddressValid(PVOID virtualAddress);
 // ---------------------------------------------------------------- lookaside lists
 typedef PVOID (*PALLOCATE_FUNCTION)(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
 typedef void (*PFREE_FUNCTION)(PVOID buffer);
-typedef struct _NPAGED_LOOKASIDE_LIST {
-    // Opaque to the driver; sized like the real one (aligned 128 bytes).
-    alignas(16) UCHAR Opaque[128];
+typedef struct DECLSPEC_CACHEALIGN _NPAGED_LOOKASIDE_LIST {
+    // Opaque to the driver; sized and aligned like the real one (128 bytes on a
+    // cache-line boundary).
+    UCHAR Opaque[128];
 } NPAGED_LOOKASIDE_LIST, *PNPAGED_LOOKASIDE_LIST;
 void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside, PALLOCATE_FUNCTION allocate,
                                      PFREE_FUNCTION free, ULONG flags, SIZE_T size, ULONG tag, USHORT depth);
@@ -201,9 +318,8 @@ typedef struct _KEVENT {
 typedef LONG KPRIORITY;
 #define IO_NO_INCREMENT 0
 typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
-typedef CHAR KPROCESSOR_MODE;
-#define KernelMode 0
-#define UserMode 1
+typedef CCHAR KPROCESSOR_MODE;
+typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 
 void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
 LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait);
@@ -242,10 +358,12 @@ NTSTATUS PsLookupProcessByProcessId(HANDLE processId, PEPROCESS* process);
 #define ZwCurrentProcess() NtCurrentProcess()
 
 typedef enum _PROCESSINFOCLASS { ProcessBasicInformation = 0, ProcessImageFileName = 27 } PROCESSINFOCLASS;
-// Not exported by name in the WDK headers: resolved with MmGetSystemRoutineAddress.
-typedef NTSTATUS (*PFN_ZW_QUERY_INFORMATION_PROCESS)(HANDLE processHandle, PROCESSINFOCLASS infoClass,
-                                                      PVOID info, ULONG infoLength, PULONG returnLength);
 PVOID MmGetSystemRoutineAddress(PUNICODE_STRING systemRoutineName);
+
+typedef struct _CLIENT_ID {
+    HANDLE UniqueProcess;
+    HANDLE UniqueThread;
+} CLIENT_ID, *PCLIENT_ID;
 
 typedef struct _PS_CREATE_NOTIFY_INFO {
     SIZE_T Size;
@@ -255,13 +373,10 @@ typedef struct _PS_CREATE_NOTIFY_INFO {
             ULONG FileOpenNameAvailable : 1;
             ULONG IsSubsystemProcess : 1;
             ULONG Reserved : 30;
-        } s;
-    } u;
+        };
+    };
     HANDLE ParentProcessId;
-    struct {
-        HANDLE UniqueProcess;
-        HANDLE UniqueThread;
-    } CreatingThreadId;
+    CLIENT_ID CreatingThreadId;
     struct _FILE_OBJECT* FileObject;
     PCUNICODE_STRING ImageFileName;
     PCUNICODE_STRING CommandLine;
@@ -271,9 +386,7 @@ typedef void (*PCREATE_PROCESS_NOTIFY_ROUTINE)(HANDLE parentId, HANDLE processId
 typedef void (*PCREATE_PROCESS_NOTIFY_ROUTINE_EX)(PEPROCESS process, HANDLE processId,
                                                   PPS_CREATE_NOTIFY_INFO createInfo);
 NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE notifyRoutine, BOOLEAN remove);
-// Resolved by name ("PsSetCreateProcessNotifyRoutineEx") with MmGetSystemRoutineAddress.
-typedef NTSTATUS (*PFN_PS_SET_CREATE_PROCESS_NOTIFY_ROUTINE_EX)(PCREATE_PROCESS_NOTIFY_ROUTINE_EX notifyRoutine,
-                                                                BOOLEAN remove);
+NTSTATUS PsSetCreateProcessNotifyRoutineEx(PCREATE_PROCESS_NOTIFY_ROUTINE_EX notifyRoutine, BOOLEAN remove);
 
 // ---------------------------------------------------------------- registry
 #define KEY_QUERY_VALUE 0x0001
@@ -396,7 +509,7 @@ typedef struct _IO_STATUS_BLOCK {
     union {
         NTSTATUS Status;
         PVOID Pointer;
-    } u;
+    };
     ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
@@ -405,9 +518,10 @@ typedef enum _DRIVER_REGKEY_TYPE {
     DriverRegKeyPersistentState,
     DriverRegKeySharedPersistentState
 } DRIVER_REGKEY_TYPE;
-// Resolved by name ("IoOpenDriverRegistryKey") with MmGetSystemRoutineAddress.
-typedef NTSTATUS (*PFN_IO_OPEN_DRIVER_REGISTRY_KEY)(PDRIVER_OBJECT driverObject, DRIVER_REGKEY_TYPE regKeyType,
-                                                    ACCESS_MASK desiredAccess, ULONG flags, PHANDLE driverRegKey);
+NTSTATUS IoOpenDriverRegistryKey(PDRIVER_OBJECT driverObject, DRIVER_REGKEY_TYPE regKeyType,
+                                 ACCESS_MASK desiredAccess, ULONG flags, PHANDLE driverRegKey);
+NTSTATUS ZwQueryInformationProcess(HANDLE processHandle, PROCESSINFOCLASS processInformationClass,
+                                   PVOID processInformation, ULONG processInformationLength, PULONG returnLength);
 
 // ---------------------------------------------------------------- file access bits
 #define FILE_READ_DATA 0x0001
@@ -468,6 +582,7 @@ typedef struct _FLT_PORT* PFLT_PORT;
 typedef PVOID PFLT_CONTEXT;
 
 typedef USHORT FLT_CONTEXT_TYPE;
+typedef ULONG FLT_FILE_NAME_OPTIONS;
 #define FLT_VOLUME_CONTEXT 0x0001
 #define FLT_INSTANCE_CONTEXT 0x0002
 #define FLT_FILE_CONTEXT 0x0004
@@ -521,38 +636,38 @@ typedef union _FLT_PARAMETERS {
     struct {
         PIO_SECURITY_CONTEXT SecurityContext;
         ULONG Options;  // create options; the create disposition in the high byte
-        USHORT FileAttributes;
+        USHORT POINTER_ALIGNMENT FileAttributes;
         USHORT ShareAccess;
-        ULONG EaLength;
+        ULONG POINTER_ALIGNMENT EaLength;
         PVOID EaBuffer;
         LARGE_INTEGER AllocationSize;
     } Create;
     struct {
         ULONG Length;
-        ULONG Key;
+        ULONG POINTER_ALIGNMENT Key;
         LARGE_INTEGER ByteOffset;
         PVOID ReadBuffer;
         struct _MDL* MdlAddress;
     } Read;
     struct {
         ULONG Length;
-        ULONG Key;
+        ULONG POINTER_ALIGNMENT Key;
         LARGE_INTEGER ByteOffset;
         PVOID WriteBuffer;
         struct _MDL* MdlAddress;
     } Write;
     struct {
         ULONG Length;
-        FILE_INFORMATION_CLASS FileInformationClass;
+        FILE_INFORMATION_CLASS POINTER_ALIGNMENT FileInformationClass;
         PFILE_OBJECT ParentOfTarget;
         union {
             struct {
                 BOOLEAN ReplaceIfExists;
                 BOOLEAN AdvanceOnly;
-            } s;
+            };
             ULONG ClusterCount;
             HANDLE DeleteHandle;
-        } u;
+        };
         PVOID InfoBuffer;
     } SetFileInformation;
     struct {
@@ -579,24 +694,34 @@ typedef struct _FLT_IO_PARAMETER_BLOCK {
 typedef ULONG FLT_CALLBACK_DATA_FLAGS;
 #define FLTFL_CALLBACK_DATA_IRP_OPERATION 0x00000001
 #define FLTFL_CALLBACK_DATA_FAST_IO_OPERATION 0x00000002
-#define FLTFL_CALLBACK_DATA_GENERATED_IO 0x00020000
+#define FLTFL_CALLBACK_DATA_GENERATED_IO 0x00010000
+#define FLTFL_CALLBACK_DATA_REISSUED_IO 0x00020000
 
 typedef struct _FLT_CALLBACK_DATA {
     FLT_CALLBACK_DATA_FLAGS Flags;
-    PETHREAD Thread;
-    PFLT_IO_PARAMETER_BLOCK Iopb;
+    PETHREAD CONST Thread;
+    PFLT_IO_PARAMETER_BLOCK CONST Iopb;
     IO_STATUS_BLOCK IoStatus;
+    struct _FLT_TAG_DATA_BUFFER* TagData;
+    union {
+        struct {
+            LIST_ENTRY QueueLinks;
+            PVOID QueueContext[2];
+        };
+        PVOID FilterContext[4];
+    };
     KPROCESSOR_MODE RequestorMode;
 } FLT_CALLBACK_DATA, *PFLT_CALLBACK_DATA;
 
+typedef struct _KTRANSACTION* PKTRANSACTION;
 typedef struct _FLT_RELATED_OBJECTS {
-    USHORT Size;
-    USHORT TransactionContext;
-    PFLT_FILTER Filter;
-    PFLT_VOLUME Volume;
-    PFLT_INSTANCE Instance;
-    PFILE_OBJECT FileObject;
-    PVOID Transaction;
+    USHORT CONST Size;
+    USHORT CONST TransactionContext;
+    PFLT_FILTER CONST Filter;
+    PFLT_VOLUME CONST Volume;
+    PFLT_INSTANCE CONST Instance;
+    PFILE_OBJECT CONST FileObject;
+    PKTRANSACTION CONST Transaction;
 } FLT_RELATED_OBJECTS, *PFLT_RELATED_OBJECTS;
 typedef const FLT_RELATED_OBJECTS* PCFLT_RELATED_OBJECTS;
 
@@ -624,7 +749,7 @@ typedef FLT_POSTOP_CALLBACK_STATUS (*PFLT_POST_OPERATION_CALLBACK)(PFLT_CALLBACK
                                                                    PCFLT_RELATED_OBJECTS fltObjects,
                                                                    PVOID completionContext,
                                                                    FLT_POST_OPERATION_FLAGS flags);
-typedef USHORT FLT_OPERATION_REGISTRATION_FLAGS;
+typedef ULONG FLT_OPERATION_REGISTRATION_FLAGS;
 typedef struct _FLT_OPERATION_REGISTRATION {
     UCHAR MajorFunction;
     FLT_OPERATION_REGISTRATION_FLAGS Flags;
@@ -634,6 +759,8 @@ typedef struct _FLT_OPERATION_REGISTRATION {
 } FLT_OPERATION_REGISTRATION, *PFLT_OPERATION_REGISTRATION;
 
 typedef void (*PFLT_CONTEXT_CLEANUP_CALLBACK)(PFLT_CONTEXT context, FLT_CONTEXT_TYPE contextType);
+typedef PVOID (*PFLT_CONTEXT_ALLOCATE_CALLBACK)(POOL_TYPE poolType, SIZE_T size, FLT_CONTEXT_TYPE contextType);
+typedef void (*PFLT_CONTEXT_FREE_CALLBACK)(PVOID pool, FLT_CONTEXT_TYPE contextType);
 typedef USHORT FLT_CONTEXT_REGISTRATION_FLAGS;
 typedef struct _FLT_CONTEXT_REGISTRATION {
     FLT_CONTEXT_TYPE ContextType;
@@ -641,10 +768,11 @@ typedef struct _FLT_CONTEXT_REGISTRATION {
     PFLT_CONTEXT_CLEANUP_CALLBACK ContextCleanupCallback;
     SIZE_T Size;
     ULONG PoolTag;
-    PVOID ContextAllocateCallback;
-    PVOID ContextFreeCallback;
+    PFLT_CONTEXT_ALLOCATE_CALLBACK ContextAllocateCallback;
+    PFLT_CONTEXT_FREE_CALLBACK ContextFreeCallback;
     PVOID Reserved1;
 } FLT_CONTEXT_REGISTRATION, *PFLT_CONTEXT_REGISTRATION;
+typedef const FLT_CONTEXT_REGISTRATION* PCFLT_CONTEXT_REGISTRATION;
 
 typedef ULONG FLT_FILTER_UNLOAD_FLAGS;
 #define FLTFL_FILTER_UNLOAD_MANDATORY 0x00000001
@@ -664,10 +792,43 @@ typedef NTSTATUS (*PFLT_INSTANCE_QUERY_TEARDOWN_CALLBACK)(PCFLT_RELATED_OBJECTS 
 typedef void (*PFLT_INSTANCE_TEARDOWN_CALLBACK)(PCFLT_RELATED_OBJECTS fltObjects,
                                                 FLT_INSTANCE_TEARDOWN_FLAGS reason);
 
+// The name-provider, transaction and section callbacks: the driver registers
+// none, but the slots keep their types so a wrong routine cannot go in silently.
+typedef struct _FLT_NAME_CONTROL {
+    UNICODE_STRING Name;
+} FLT_NAME_CONTROL, *PFLT_NAME_CONTROL;
+typedef ULONG FLT_NORMALIZE_NAME_FLAGS;
+typedef struct _FILE_NAMES_INFORMATION {
+    ULONG NextEntryOffset;
+    ULONG FileIndex;
+    ULONG FileNameLength;
+    WCHAR FileName[1];
+} FILE_NAMES_INFORMATION, *PFILE_NAMES_INFORMATION;
+typedef NTSTATUS (*PFLT_GENERATE_FILE_NAME)(PFLT_INSTANCE instance, PFILE_OBJECT fileObject,
+                                            PFLT_CALLBACK_DATA callbackData, FLT_FILE_NAME_OPTIONS nameOptions,
+                                            PBOOLEAN cacheFileNameInformation, PFLT_NAME_CONTROL fileName);
+typedef NTSTATUS (*PFLT_NORMALIZE_NAME_COMPONENT)(PFLT_INSTANCE instance, PCUNICODE_STRING parentDirectory,
+                                                  USHORT volumeNameLength, PCUNICODE_STRING component,
+                                                  PFILE_NAMES_INFORMATION expandComponentName,
+                                                  ULONG expandComponentNameLength, FLT_NORMALIZE_NAME_FLAGS flags,
+                                                  PVOID* normalizationContext);
+typedef NTSTATUS (*PFLT_NORMALIZE_NAME_COMPONENT_EX)(PFLT_INSTANCE instance, PFILE_OBJECT fileObject,
+                                                     PCUNICODE_STRING parentDirectory, USHORT volumeNameLength,
+                                                     PCUNICODE_STRING component,
+                                                     PFILE_NAMES_INFORMATION expandComponentName,
+                                                     ULONG expandComponentNameLength,
+                                                     FLT_NORMALIZE_NAME_FLAGS flags, PVOID* normalizationContext);
+typedef void (*PFLT_NORMALIZE_CONTEXT_CLEANUP)(PVOID* normalizationContext);
+typedef NTSTATUS (*PFLT_TRANSACTION_NOTIFICATION_CALLBACK)(PCFLT_RELATED_OBJECTS fltObjects,
+                                                           PFLT_CONTEXT transactionContext, ULONG notificationMask);
+typedef NTSTATUS (*PFLT_SECTION_CONFLICT_NOTIFICATION_CALLBACK)(PFLT_INSTANCE instance, PFLT_CONTEXT sectionContext,
+                                                                PFLT_CALLBACK_DATA data);
+
+typedef ULONG FLT_REGISTRATION_FLAGS;
 typedef struct _FLT_REGISTRATION {
     USHORT Size;
     USHORT Version;
-    ULONG Flags;
+    FLT_REGISTRATION_FLAGS Flags;
     const FLT_CONTEXT_REGISTRATION* ContextRegistration;
     const FLT_OPERATION_REGISTRATION* OperationRegistration;
     PFLT_FILTER_UNLOAD_CALLBACK FilterUnloadCallback;
@@ -675,12 +836,12 @@ typedef struct _FLT_REGISTRATION {
     PFLT_INSTANCE_QUERY_TEARDOWN_CALLBACK InstanceQueryTeardownCallback;
     PFLT_INSTANCE_TEARDOWN_CALLBACK InstanceTeardownStartCallback;
     PFLT_INSTANCE_TEARDOWN_CALLBACK InstanceTeardownCompleteCallback;
-    PVOID GenerateFileNameCallback;
-    PVOID NormalizeNameComponentCallback;
-    PVOID NormalizeContextCleanupCallback;
-    PVOID TransactionNotificationCallback;
-    PVOID NormalizeNameComponentExCallback;
-    PVOID SectionNotificationCallback;
+    PFLT_GENERATE_FILE_NAME GenerateFileNameCallback;
+    PFLT_NORMALIZE_NAME_COMPONENT NormalizeNameComponentCallback;
+    PFLT_NORMALIZE_CONTEXT_CLEANUP NormalizeContextCleanupCallback;
+    PFLT_TRANSACTION_NOTIFICATION_CALLBACK TransactionNotificationCallback;
+    PFLT_NORMALIZE_NAME_COMPONENT_EX NormalizeNameComponentExCallback;
+    PFLT_SECTION_CONFLICT_NOTIFICATION_CALLBACK SectionNotificationCallback;
 } FLT_REGISTRATION, *PFLT_REGISTRATION;
 #define FLT_REGISTRATION_VERSION_0203 0x0203
 #define FLT_REGISTRATION_VERSION FLT_REGISTRATION_VERSION_0203
@@ -717,7 +878,6 @@ NTSTATUS FltCreateFile(PFLT_FILTER filter, PFLT_INSTANCE instance, PHANDLE fileH
 NTSTATUS FltClose(HANDLE fileHandle);
 
 // Name information.
-typedef ULONG FLT_FILE_NAME_OPTIONS;
 #define FLT_FILE_NAME_NORMALIZED 0x01
 #define FLT_FILE_NAME_OPENED 0x02
 #define FLT_FILE_NAME_SHORT 0x03
@@ -725,9 +885,10 @@ typedef ULONG FLT_FILE_NAME_OPTIONS;
 #define FLT_FILE_NAME_QUERY_CACHE_ONLY 0x0200
 #define FLT_FILE_NAME_QUERY_FILESYSTEM_ONLY 0x0300
 #define FLT_FILE_NAME_QUERY_ALWAYS_ALLOW_CACHE_LOOKUP 0x0400
+typedef USHORT FLT_FILE_NAME_PARSED_FLAGS;
 typedef struct _FLT_FILE_NAME_INFORMATION {
     USHORT Size;
-    USHORT NamesParsed;
+    FLT_FILE_NAME_PARSED_FLAGS NamesParsed;
     FLT_FILE_NAME_OPTIONS Format;
     UNICODE_STRING Name;
     UNICODE_STRING Volume;
@@ -750,3 +911,5 @@ NTSTATUS FltSetVolumeContext(PFLT_VOLUME volume, FLT_SET_CONTEXT_OPERATION opera
                              PFLT_CONTEXT* oldContext);
 NTSTATUS FltGetVolumeContext(PFLT_FILTER filter, PFLT_VOLUME volume, PFLT_CONTEXT* context);
 void FltReleaseContext(PFLT_CONTEXT context);
+
+#endif  // _WIN32

@@ -3,17 +3,24 @@
 // the same names, sizes and values.
 #pragma once
 
+#include "portable.h"
+
+#if defined(_WIN32)
+
+// On Windows the platform's own headers define all of this: the kernel's through
+// km.h, user mode's through um.h. A shared header compiled on its own (the wire
+// formats) gets the kernel's.
+#if !defined(_WDMDDK_) && !defined(_WINDEF_)
+#include "platform/km.h"
+#endif
+
+#else  // the simulated machine
+
 #include <stddef.h>
 #include <stdint.h>
 #include <stdarg.h>
 
-#include "portable.h"
-
-#if defined(_WIN32)
-typedef wchar_t WCHAR;
-#else
 typedef char16_t WCHAR;
-#endif
 
 typedef void VOID;
 typedef void* PVOID;
@@ -231,3 +238,5 @@ WCHAR* wcsrchr(WCHAR* s, WCHAR c);
 const WCHAR* wcschr(const WCHAR* s, WCHAR c);
 WCHAR* wcschr(WCHAR* s, WCHAR c);
 WCHAR* wcsncpy(WCHAR* dst, const WCHAR* src, size_t n);
+
+#endif  // _WIN32

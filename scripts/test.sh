@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the whole test suite: a plain build, then the suite
-# again under AddressSanitizer + UndefinedBehaviorSanitizer, then the concurrency
-# tests under ThreadSanitizer.
+# Sets everything up and runs the whole test suite: the Windows compile check, a
+# plain build, then the suite again under AddressSanitizer +
+# UndefinedBehaviorSanitizer, then the concurrency tests under ThreadSanitizer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -11,6 +11,9 @@ run_ctest() {
   shift
   (cd "$dir" && ctest --output-on-failure --timeout 300 -j"$(nproc)" "$@")
 }
+
+echo "== Windows compile check (mingw-w64 DDK + Wine fltkernel.h)"
+"$root/scripts/wincheck.sh" "$root/build"
 
 echo "== plain build"
 "$root/scripts/build.sh" "$root/build"

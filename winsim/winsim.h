@@ -19,6 +19,13 @@
 
 namespace winsim {
 
+// A pool tag from its four characters in reading order: PoolTag("ppsc") is the tag
+// that pool accounting and verifier reports show as "ppsc".
+constexpr ULONG PoolTag(const char (&text)[5]) {
+    return (ULONG)(UCHAR)text[0] | ((ULONG)(UCHAR)text[1] << 8) | ((ULONG)(UCHAR)text[2] << 16) |
+           ((ULONG)(UCHAR)text[3] << 24);
+}
+
 // Thrown by KeBugCheckEx: the test stops with this report instead of the process.
 struct BugCheck {
     ULONG code;

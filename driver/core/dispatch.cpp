@@ -322,6 +322,9 @@ void InitConnectionList() {
 
 NTSTATUS Kx4GrdPortConnect(PFLT_PORT clientPort, PVOID serverPortCookie, PVOID connectionContext,
                            ULONG sizeOfContext, PVOID* connectionCookie) {
+    UNREFERENCED_PARAMETER(serverPortCookie);
+    UNREFERENCED_PARAMETER(connectionContext);
+    UNREFERENCED_PARAMETER(sizeOfContext);
     auto* record = static_cast<CONNECTION_RECORD*>(
         ExAllocatePool2(POOL_FLAG_NON_PAGED, sizeof(CONNECTION_RECORD), KX_TAG_CONNECTION));
     if (record == NULL) {
@@ -415,6 +418,7 @@ void ReleaseConnections() {
 
 NTSTATUS Kx4GrdMssageProc(PVOID connectionCookie, PVOID inputBuffer, ULONG inputBufferLength, PVOID outputBuffer,
                           ULONG outputBufferLength, PULONG returnOutputBufferLength) {
+    UNREFERENCED_PARAMETER(connectionCookie);
     if (inputBuffer == NULL) {
         return STATUS_SUCCESS;
     }

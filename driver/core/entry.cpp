@@ -6,7 +6,7 @@
 #include "driver/core/process_ids.h"
 #include "driver/core/process_info.h"
 #include "driver/core/process_notify.h"
-#include "driver/core/routines.h"
+#include "driver/core/nt_routines.h"
 #include "driver/core/volume.h"
 #include "driver/hooks/hooks.h"
 #include "driver/log/event_log.h"
@@ -189,6 +189,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
 }
 
 NTSTATUS Kx4GrdUnload(FLT_FILTER_UNLOAD_FLAGS flags) {
+    UNREFERENCED_PARAMETER(flags);
     KX_TRACE(KX_DBG_INFO, "%s:%s:  Entered\n");
     TakeDown();
     return STATUS_SUCCESS;

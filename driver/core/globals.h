@@ -11,6 +11,11 @@
 #include "platform/km.h"
 #include "common/kx4grd_common.h"
 
+// A pool tag from its four characters in reading order, so "ppsc" here is the
+// tag a pool dump shows as "ppsc" (what 'cspp' spells as a character constant).
+#define KX_POOL_TAG(s) \
+    ((ULONG)(UCHAR)(s)[0] | ((ULONG)(UCHAR)(s)[1] << 8) | ((ULONG)(UCHAR)(s)[2] << 16) | ((ULONG)(UCHAR)(s)[3] << 24))
+
 // ---------------------------------------------------------------- diagnostics
 #define KX_DRIVER_NAME "kx4grd"
 #define KX_DBG_ERROR 0x1  // errors and decision traces

@@ -1,7 +1,7 @@
 // The service's "Parameters" registry values, read once at driver entry.
 #include "driver/core/entry.h"
 
-#include "driver/core/routines.h"
+#include "driver/core/nt_routines.h"
 
 namespace {
 

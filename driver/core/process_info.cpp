@@ -2,7 +2,7 @@
 #include "driver/core/process_info.h"
 
 #include "driver/core/process_ids.h"
-#include "driver/core/routines.h"
+#include "driver/core/nt_routines.h"
 
 ULONG ProcessNameOffset;
 

@@ -4,7 +4,7 @@
 #include "driver/core/process_notify.h"
 
 #include "driver/core/process_ids.h"
-#include "driver/core/routines.h"
+#include "driver/core/nt_routines.h"
 #include "driver/core/strings.h"
 #include "driver/log/event_log.h"
 
@@ -114,6 +114,7 @@ void TerminateProcessNotify(ULONG processId) {
 }
 
 void CreateProcessNotifyEx(PEPROCESS process, HANDLE processId, PPS_CREATE_NOTIFY_INFO createInfo) {
+    UNREFERENCED_PARAMETER(process);
     if (!KxSwitch(Globals.Started)) {
         return;
     }
@@ -145,6 +146,7 @@ void CreateProcessNotifyEx(PEPROCESS process, HANDLE processId, PPS_CREATE_NOTIF
 }
 
 void CreateProcessNotify(HANDLE parentId, HANDLE processId, BOOLEAN create) {
+    UNREFERENCED_PARAMETER(parentId);
     if (KxSwitch(Globals.Started) && !create) {
         TerminateProcessNotify((ULONG)(ULONG_PTR)processId);
     }

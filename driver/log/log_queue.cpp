@@ -103,6 +103,8 @@ ULONG KxLogCount() { return (ULONG)ReadNoFence(&s_log_cnt); }
 
 NTSTATUS SetLog(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS fltObjects, ULONG code, ULONG a0, ULONG a1,
                 ULONG reserved, PCWSTR nameSource, PCWSTR path) {
+    UNREFERENCED_PARAMETER(fltObjects);
+    UNREFERENCED_PARAMETER(reserved);
     if (nameSource == NULL || path == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -149,6 +151,8 @@ NTSTATUS SetLog(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS fltObjects, ULONG
 
 NTSTATUS SetConnectLog(PCFLT_RELATED_OBJECTS fltObjects, ULONG a0, ULONG a1, ULONG reserved, PCWSTR extra,
                        PCWSTR name, PCWSTR path) {
+    UNREFERENCED_PARAMETER(fltObjects);
+    UNREFERENCED_PARAMETER(reserved);
     const ULONG mask = (ULONG)ReadNoFence(&Globals.LogType);
     KX_TRACE(KX_DBG_INFO, "%s:%s: , SET_LOG_TYPE(%d)\n", mask);
     if ((mask & CONNECT) == 0) {

@@ -6,10 +6,33 @@
 #include "driver/policy/lists.h"
 
 void InitNameLists() {}
-void SetProtectPathEx(KX_NAME_LIST list, ULONG type, PCWSTR text, ULONG size) {}
-void RemoveFirstProtectPath(KX_NAME_LIST list, ULONG typeMask, PCWSTR text, ULONG size) {}
-void RemoveProtectPathsByType(KX_NAME_LIST list, ULONG typeMask) {}
-void CleanupPathlistEx(KX_NAME_LIST list) {}
-void SetProcessPath(ULONG type, PCWSTR text, ULONG size) {}
-void DelProcessPath(ULONG type, PCWSTR text, ULONG size) {}
+void SetProtectPathEx(KX_NAME_LIST list, ULONG type, PCWSTR text, ULONG size) {
+    UNREFERENCED_PARAMETER(list);
+    UNREFERENCED_PARAMETER(type);
+    UNREFERENCED_PARAMETER(text);
+    UNREFERENCED_PARAMETER(size);
+}
+void RemoveFirstProtectPath(KX_NAME_LIST list, ULONG typeMask, PCWSTR text, ULONG size) {
+    UNREFERENCED_PARAMETER(list);
+    UNREFERENCED_PARAMETER(typeMask);
+    UNREFERENCED_PARAMETER(text);
+    UNREFERENCED_PARAMETER(size);
+}
+void RemoveProtectPathsByType(KX_NAME_LIST list, ULONG typeMask) {
+    UNREFERENCED_PARAMETER(list);
+    UNREFERENCED_PARAMETER(typeMask);
+}
+void CleanupPathlistEx(KX_NAME_LIST list) {
+    UNREFERENCED_PARAMETER(list);
+}
+void SetProcessPath(ULONG type, PCWSTR text, ULONG size) {
+    UNREFERENCED_PARAMETER(type);
+    UNREFERENCED_PARAMETER(text);
+    UNREFERENCED_PARAMETER(size);
+}
+void DelProcessPath(ULONG type, PCWSTR text, ULONG size) {
+    UNREFERENCED_PARAMETER(type);
+    UNREFERENCED_PARAMETER(text);
+    UNREFERENCED_PARAMETER(size);
+}
 void CleanupProcesslist() {}

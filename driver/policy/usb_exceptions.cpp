@@ -5,9 +5,30 @@
 #include "driver/policy/usb_exceptions.h"
 
 void InitUsbExceptionLists() {}
-void SetUsbDiskException(PCSTR vendorId, PCSTR productId, PCSTR productRevision, PCSTR serialNumber) {}
-void DelUsbDiskExceptionList(PCSTR vendorId, PCSTR productId, PCSTR productRevision, PCSTR serialNumber) {}
+void SetUsbDiskException(PCSTR vendorId, PCSTR productId, PCSTR productRevision, PCSTR serialNumber) {
+    UNREFERENCED_PARAMETER(vendorId);
+    UNREFERENCED_PARAMETER(productId);
+    UNREFERENCED_PARAMETER(productRevision);
+    UNREFERENCED_PARAMETER(serialNumber);
+}
+void DelUsbDiskExceptionList(PCSTR vendorId, PCSTR productId, PCSTR productRevision, PCSTR serialNumber) {
+    UNREFERENCED_PARAMETER(vendorId);
+    UNREFERENCED_PARAMETER(productId);
+    UNREFERENCED_PARAMETER(productRevision);
+    UNREFERENCED_PARAMETER(serialNumber);
+}
 void CleanupUsbDiskExceptionList() {}
-void SetUsbPortException(ULONG type, ULONG vendorId, ULONG productId, ULONG extraValue, PCWSTR serialNumber) {}
-void DelUsbPortExceptionList(ULONG type, ULONG vendorId, ULONG productId, PCWSTR serialNumber) {}
+void SetUsbPortException(ULONG type, ULONG vendorId, ULONG productId, ULONG extraValue, PCWSTR serialNumber) {
+    UNREFERENCED_PARAMETER(type);
+    UNREFERENCED_PARAMETER(vendorId);
+    UNREFERENCED_PARAMETER(productId);
+    UNREFERENCED_PARAMETER(extraValue);
+    UNREFERENCED_PARAMETER(serialNumber);
+}
+void DelUsbPortExceptionList(ULONG type, ULONG vendorId, ULONG productId, PCWSTR serialNumber) {
+    UNREFERENCED_PARAMETER(type);
+    UNREFERENCED_PARAMETER(vendorId);
+    UNREFERENCED_PARAMETER(productId);
+    UNREFERENCED_PARAMETER(serialNumber);
+}
 void CleanupUsbPortExceptionList() {}

@@ -7,10 +7,13 @@
 
 volatile LONG RegProtectActive;
 
-NTSTATUS StartRegFlt(PDRIVER_OBJECT driverObject) { return STATUS_NOT_IMPLEMENTED; }
+NTSTATUS StartRegFlt(PDRIVER_OBJECT driverObject) {
+    UNREFERENCED_PARAMETER(driverObject); return STATUS_NOT_IMPLEMENTED; }
 void StopRegFlt() { WriteNoFence(&RegProtectActive, 0); }
 void InitRegKeyList() {}
-void AddRegProtectKey(PCWSTR key) {}
+void AddRegProtectKey(PCWSTR key) {
+    UNREFERENCED_PARAMETER(key);
+}
 
 void DelRegProtectKey(PWSTR key) {
     for (PWSTR p = key; *p != 0; ++p) {

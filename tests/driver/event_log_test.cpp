@@ -319,8 +319,7 @@ TEST_F(EventLogTest, SystemNoiseIsDropped) {
 TEST_F(EventLogTest, UsbCreateNoiseDependsOnStateAndDisposition) {
     IO_SECURITY_CONTEXT security{};
     FLT_IO_PARAMETER_BLOCK iopb{};
-    FLT_CALLBACK_DATA data{};
-    data.Iopb = &iopb;
+    FLT_CALLBACK_DATA data{.Iopb = &iopb};
     iopb.MajorFunction = IRP_MJ_CREATE;
     iopb.Parameters.Create.SecurityContext = &security;
     int n = 0;

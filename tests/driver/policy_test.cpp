@@ -9,10 +9,9 @@ namespace {
 struct CreateRequest {
     IO_SECURITY_CONTEXT security{};
     FLT_IO_PARAMETER_BLOCK iopb{};
-    FLT_CALLBACK_DATA data{};
+    FLT_CALLBACK_DATA data{.Iopb = &iopb};
 
     CreateRequest(ULONG disposition, ULONG options, ACCESS_MASK access) {
-        data.Iopb = &iopb;
         iopb.MajorFunction = IRP_MJ_CREATE;
         iopb.Parameters.Create.SecurityContext = &security;
         iopb.Parameters.Create.Options = (disposition << 24) | options;

@@ -24,7 +24,7 @@ TEST(MachineLifetimeTest, CurrentWithoutAMachineBugChecks) {
         EXPECT_NE(bc.report.find("no machine running"), std::string::npos) << bc.report;
     }
     // Kernel routines needing the machine bug-check the same way, not crash.
-    EXPECT_THROW(ExAllocatePool2(POOL_FLAG_NON_PAGED, 8, KX_POOL_TAG("test")), winsim::BugCheck);
+    EXPECT_THROW(ExAllocatePool2(POOL_FLAG_NON_PAGED, 8, winsim::PoolTag("test")), winsim::BugCheck);
 }
 
 TEST(MachineLifetimeTest, TemporaryRootIsCreatedAndRemoved) {
@@ -61,7 +61,7 @@ TEST(MachineLifetimeTest, GivenRootIsCreatedAndKept) {
 
 TEST(MachineLifetimeTest, BootTwiceResetsAllState) {
     winsim::Machine& m = winsim::Machine::Boot();
-    const ULONG tag = KX_POOL_TAG("rset");
+    const ULONG tag = winsim::PoolTag("rset");
     ExAllocatePool2(POOL_FLAG_NON_PAGED, 32, tag);  // left for the next boot to discard
     DbgPrint("hello %d\n", 1);
     winsim::detail::Violation("something");

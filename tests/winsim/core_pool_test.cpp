@@ -12,8 +12,8 @@ using coretest::CoreTest;
 using winsim::FaultClass;
 using winsim::detail::VerifierUnloadChecks;
 
-const ULONG kTag = KX_POOL_TAG("ppsc");
-const ULONG kOtherTag = KX_POOL_TAG("abcd");
+const ULONG kTag = winsim::PoolTag("ppsc");
+const ULONG kOtherTag = winsim::PoolTag("abcd");
 
 class PoolTest : public CoreTest {};
 

@@ -83,7 +83,7 @@ protected:
         NTSTATUS status = FltCreateFile(files_driver::g_filter, instance ? instance : instance_, handle,
                                         GENERIC_READ | GENERIC_WRITE, &oa, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL,
                                         FILE_SHARE_READ, disposition, options, nullptr, 0, 0);
-        EXPECT_EQ(iosb.u.Status, status);
+        EXPECT_EQ(iosb.Status, status);
         if (info) *info = iosb.Information;
         return status;
     }
@@ -226,8 +226,7 @@ TEST_F(IoFilesTest, NameInformationOfAFileObject) {
     FLT_IO_PARAMETER_BLOCK iopb{};
     iopb.TargetFileObject = &file->file;
     iopb.TargetInstance = instance_;
-    FLT_CALLBACK_DATA data{};
-    data.Iopb = &iopb;
+    FLT_CALLBACK_DATA data{.Iopb = &iopb};
     PFLT_FILE_NAME_INFORMATION info = nullptr;
     ASSERT_EQ(FltGetFileNameInformation(&data, FLT_FILE_NAME_NORMALIZED | FLT_FILE_NAME_QUERY_DEFAULT, &info),
               STATUS_SUCCESS);
@@ -253,8 +252,7 @@ TEST_F(IoFilesTest, NameInformationLeftReferencedIsAViolation) {
     FLT_IO_PARAMETER_BLOCK iopb{};
     iopb.TargetFileObject = &file->file;
     iopb.TargetInstance = instance_;
-    FLT_CALLBACK_DATA data{};
-    data.Iopb = &iopb;
+    FLT_CALLBACK_DATA data{.Iopb = &iopb};
     PFLT_FILE_NAME_INFORMATION info = nullptr;
     ASSERT_EQ(FltGetFileNameInformation(&data, FLT_FILE_NAME_OPENED, &info), STATUS_SUCCESS);
     EXPECT_EQ(FltClose(h), STATUS_SUCCESS);

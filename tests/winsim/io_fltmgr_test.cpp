@@ -80,7 +80,7 @@ void ContextCleanup(PFLT_CONTEXT context, FLT_CONTEXT_TYPE type) {
 }
 
 const FLT_CONTEXT_REGISTRATION kContexts[] = {
-    {FLT_VOLUME_CONTEXT, 0, ContextCleanup, sizeof(VolumeContext), KX_POOL_TAG("fkVc"), nullptr, nullptr, nullptr},
+    {FLT_VOLUME_CONTEXT, 0, ContextCleanup, sizeof(VolumeContext), winsim::PoolTag("fkVc"), nullptr, nullptr, nullptr},
     {FLT_CONTEXT_END, 0, nullptr, 0, 0, nullptr, nullptr, nullptr}};
 
 NTSTATUS InstanceSetup(PCFLT_RELATED_OBJECTS objects, FLT_INSTANCE_SETUP_FLAGS flags, DEVICE_TYPE deviceType,
@@ -311,7 +311,7 @@ TEST_F(IoFltTest, LoadAttachesToEveryVolumeWithItsTypes) {
     EXPECT_EQ(fake::g_teardownStart.size(), 5u);
     EXPECT_EQ(fake::g_teardownComplete.size(), 5u);
     EXPECT_EQ(fake::g_contextCleanups.load(), 5);
-    EXPECT_EQ(M().PoolAllocations(KX_POOL_TAG("fkVc")), 0u);
+    EXPECT_EQ(M().PoolAllocations(winsim::PoolTag("fkVc")), 0u);
     ExpectClean();
     (void)c, (void)usb, (void)cd, (void)net;
 }

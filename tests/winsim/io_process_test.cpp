@@ -232,7 +232,7 @@ TEST_F(IoProcessTest, SystemRoutineLookupAndHiding) {
     EXPECT_EQ(lookup(u"zwqueryinformationprocess"), nullptr);  // export names match exactly
 
     // The pointer has the documented type and works.
-    auto query = reinterpret_cast<PFN_ZW_QUERY_INFORMATION_PROCESS>(lookup(u"ZwQueryInformationProcess"));
+    auto query = reinterpret_cast<decltype(&ZwQueryInformationProcess)>(lookup(u"ZwQueryInformationProcess"));
     ULONG length = 0;
     EXPECT_EQ(query(NtCurrentProcess(), ProcessImageFileName, nullptr, 0, &length), STATUS_INFO_LENGTH_MISMATCH);
 
@@ -258,7 +258,7 @@ struct Seen {
 };
 std::mutex g_mutex;
 std::vector<Seen> g_basic, g_ex;
-PFN_PS_SET_CREATE_PROCESS_NOTIFY_ROUTINE_EX g_setEx;
+decltype(&PsSetCreateProcessNotifyRoutineEx) g_setEx;
 bool g_forgetToRemove = false;
 bool g_deny = false;
 bool g_leakReference = false;
@@ -288,7 +288,7 @@ void Ex(PEPROCESS process, HANDLE pid, PPS_CREATE_NOTIFY_INFO info) {
     if (info) {
         s.image = winsim::io::ToU16(info->ImageFileName);
         s.commandLine = winsim::io::ToU16(info->CommandLine);
-        s.fileOpenNameAvailable = info->u.s.FileOpenNameAvailable;
+        s.fileOpenNameAvailable = info->FileOpenNameAvailable;
         if (g_deny) info->CreationStatus = STATUS_ACCESS_DENIED;
     }
     EXPECT_EQ(PsGetProcessId(process), pid);
@@ -307,7 +307,7 @@ void Unload(PDRIVER_OBJECT) {
 NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, WSTR("PsSetCreateProcessNotifyRoutineEx"));
-    g_setEx = reinterpret_cast<PFN_PS_SET_CREATE_PROCESS_NOTIFY_ROUTINE_EX>(MmGetSystemRoutineAddress(&name));
+    g_setEx = reinterpret_cast<decltype(&PsSetCreateProcessNotifyRoutineEx)>(MmGetSystemRoutineAddress(&name));
     if (!g_setEx) return STATUS_NOT_FOUND;
     NTSTATUS status = PsSetCreateProcessNotifyRoutine(Basic, FALSE);
     if (!NT_SUCCESS(status)) return status;

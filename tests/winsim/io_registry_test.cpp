@@ -202,7 +202,7 @@ NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     driver->DriverUnload = Unload;
     UNICODE_STRING routine;
     RtlInitUnicodeString(&routine, WSTR("IoOpenDriverRegistryKey"));
-    auto open = reinterpret_cast<PFN_IO_OPEN_DRIVER_REGISTRY_KEY>(MmGetSystemRoutineAddress(&routine));
+    auto open = reinterpret_cast<decltype(&IoOpenDriverRegistryKey)>(MmGetSystemRoutineAddress(&routine));
     if (!open) return STATUS_NOT_FOUND;
     HANDLE key = nullptr;
     g_openStatus = open(driver, DriverRegKeyParameters, KEY_READ, 0, &key);

@@ -150,7 +150,7 @@ CoreState* StateOrNull();
 [[noreturn]] void BugCheckNow(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
                               const std::string& reason);
 
-// "ppsc" for KX_POOL_TAG("ppsc"); unprintable bytes as '.'.
+// "ppsc" for PoolTag("ppsc"); unprintable bytes as '.'.
 std::string TagText(ULONG tag);
 const char* IrqlName(KIRQL irql);
 std::string Hex(uint64_t value);

@@ -106,7 +106,7 @@ void Machine::OnDebugLine(const std::string& text, std::function<void()> fn) {
 ULONG DbgPrintEx(ULONG componentId, ULONG level, PCSTR format, ...) {
     va_list args;
     va_start(args, format);
-    std::string text = FormatNarrow(format, args);
+    std::string text = KernelFormatNarrow("DbgPrintEx", format, args);
     va_end(args);
     AppendDebugOutput(text);
     return STATUS_SUCCESS;
@@ -115,10 +115,22 @@ ULONG DbgPrintEx(ULONG componentId, ULONG level, PCSTR format, ...) {
 ULONG DbgPrint(PCSTR format, ...) {
     va_list args;
     va_start(args, format);
-    std::string text = FormatNarrow(format, args);
+    std::string text = KernelFormatNarrow("DbgPrint", format, args);
     va_end(args);
     AppendDebugOutput(text);
     return STATUS_SUCCESS;
+}
+
+// A checked build breaks into the debugger here; the machine records the failure
+// (with the IRQL, which PAGED_CODE failures are about) and lets the test go on.
+void RtlAssert(PVOID voidFailedAssertion, PVOID voidFileName, ULONG lineNumber, PSTR mutableMessage) {
+    const char* assertion = static_cast<const char*>(voidFailedAssertion);
+    const char* file = static_cast<const char*>(voidFileName);
+    std::string what = std::string("assertion failed at ") + IrqlName(CurrentIrql()) + ": " +
+                       (assertion != nullptr ? assertion : "?");
+    if (mutableMessage != nullptr) what += std::string(" in ") + mutableMessage;
+    what += std::string(" (") + (file != nullptr ? file : "?") + ":" + std::to_string(lineNumber) + ")";
+    Violation(what);
 }
 
 void KeBugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4) {

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "platform/km.h"
+#include "winsim/core/core.h"
 #include "winsim/detail/internal.h"
 
 namespace {
@@ -55,6 +56,10 @@ public:
 
     explicit Formatter(va_list* args) : args_(args) {}
 
+    // The first conversion of wide-character text the format holds ("%ws"), or
+    // empty: what the kernel may format only at PASSIVE_LEVEL.
+    const std::string& WideConversion() const { return wideConversion_; }
+
     Out Run(const CharT* format) {
         if (format == nullptr)
             return out_;
@@ -73,6 +78,10 @@ public:
             Spec spec;
             p = ParseSpec(p, spec);
             CharT conversion = *p;
+            if (wideConversion_.empty() && IsWideConversion(conversion, spec)) {
+                for (const CharT* c = start; c <= p && *c != 0; ++c)
+                    wideConversion_.push_back(static_cast<char>(*c));
+            }
             if (conversion == 0) {
                 // A dangling conversion at the end of the format is text.
                 out_.append(start, p);
@@ -247,6 +256,22 @@ private:
             case 'A':
                 PutFloat(spec, static_cast<char>(conversion));
                 return true;
+            default:
+                return false;
+        }
+    }
+
+    // %S and %C (text of the other width, converted either way) and any string or
+    // character conversion marked wide (%ws %wc %ls %lc %wZ).
+    static bool IsWideConversion(CharT conversion, const Spec& spec) {
+        switch (conversion) {
+            case 'S':
+            case 'C':
+                return true;
+            case 's':
+            case 'c':
+            case 'Z':
+                return spec.text == TextWidth::Wide;
             default:
                 return false;
         }
@@ -463,6 +488,7 @@ private:
 
     va_list* args_;
     Out out_;
+    std::string wideConversion_;
 };
 
 // Copies a formatted text into a destination of cch units as _vsnprintf and
@@ -485,7 +511,7 @@ bool ValidDest(CharT* dest, size_t cchDest) {
     return dest != nullptr && cchDest != 0 && cchDest <= kStrSafeMaxCch;
 }
 
-NTSTATUS VPrintfW(PWSTR dest, size_t cchDest, PCWSTR format, va_list args) {
+NTSTATUS VPrintfW(const char* routine, PWSTR dest, size_t cchDest, PCWSTR format, va_list args) {
     if (!ValidDest(dest, cchDest)) {
         if (dest != nullptr && cchDest != 0)
             *dest = 0;
@@ -495,7 +521,7 @@ NTSTATUS VPrintfW(PWSTR dest, size_t cchDest, PCWSTR format, va_list args) {
         *dest = 0;
         return STATUS_INVALID_PARAMETER;
     }
-    return CopyOut(dest, cchDest, winsim::detail::FormatWide(format, args));
+    return CopyOut(dest, cchDest, winsim::detail::KernelFormatWide(routine, format, args));
 }
 
 template <class CharT>
@@ -546,18 +572,50 @@ std::u16string FormatWide(const WCHAR* format, va_list args) {
     return out;
 }
 
+namespace {
+
+void CheckWideConversion(const char* routine, const std::string& conversion) {
+    if (conversion.empty()) return;
+    KIRQL irql = CurrentIrql();
+    if (irql == PASSIVE_LEVEL) return;
+    Violation(std::string(routine) + " formats wide text (\"" + conversion + "\") at IRQL " + IrqlName(irql) +
+              " (PASSIVE_LEVEL only)" + (SpinLocksHeldByThisThread() ? ", with a spin lock held" : ""));
+}
+
+}  // namespace
+
+std::string KernelFormatNarrow(const char* routine, const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    Formatter<char> f(&copy);
+    std::string out = f.Run(format);
+    va_end(copy);
+    CheckWideConversion(routine, f.WideConversion());
+    return out;
+}
+
+std::u16string KernelFormatWide(const char* routine, const WCHAR* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    Formatter<WCHAR> f(&copy);
+    std::u16string out = f.Run(format);
+    va_end(copy);
+    CheckWideConversion(routine, f.WideConversion());
+    return out;
+}
+
 }  // namespace winsim::detail
 
 // ---------------------------------------------------------------- ntstrsafe
 
 NTSTATUS RtlStringCbVPrintfW(PWSTR dest, SIZE_T cbDest, PCWSTR format, va_list args) {
-    return VPrintfW(dest, cbDest / sizeof(WCHAR), format, args);
+    return VPrintfW("RtlStringCbVPrintfW", dest, cbDest / sizeof(WCHAR), format, args);
 }
 
 NTSTATUS RtlStringCbPrintfW(PWSTR dest, SIZE_T cbDest, PCWSTR format, ...) {
     va_list args;
     va_start(args, format);
-    NTSTATUS status = VPrintfW(dest, cbDest / sizeof(WCHAR), format, args);
+    NTSTATUS status = VPrintfW("RtlStringCbPrintfW", dest, cbDest / sizeof(WCHAR), format, args);
     va_end(args);
     return status;
 }
@@ -565,7 +623,7 @@ NTSTATUS RtlStringCbPrintfW(PWSTR dest, SIZE_T cbDest, PCWSTR format, ...) {
 NTSTATUS RtlStringCchPrintfW(PWSTR dest, SIZE_T cchDest, PCWSTR format, ...) {
     va_list args;
     va_start(args, format);
-    NTSTATUS status = VPrintfW(dest, cchDest, format, args);
+    NTSTATUS status = VPrintfW("RtlStringCchPrintfW", dest, cchDest, format, args);
     va_end(args);
     return status;
 }
@@ -582,7 +640,7 @@ NTSTATUS RtlStringCbPrintfA(PSTR dest, SIZE_T cbDest, PCSTR format, ...) {
     }
     va_list args;
     va_start(args, format);
-    std::string text = winsim::detail::FormatNarrow(format, args);
+    std::string text = winsim::detail::KernelFormatNarrow("RtlStringCbPrintfA", format, args);
     va_end(args);
     return CopyOut(dest, cbDest, text);
 }

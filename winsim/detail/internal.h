@@ -96,6 +96,12 @@ void AppendDebugOutput(const std::string& text);
 // Output is UTF-8 for FormatNarrow and UTF-16 for FormatWide.
 std::string FormatNarrow(const char* format, va_list args);
 std::u16string FormatWide(const WCHAR* format, va_list args);
+// The kernel's formatting routines (DbgPrintEx, DbgPrint, RtlStringCb/CchPrintf*):
+// the same, and a violation when the format holds a wide-character conversion
+// (%S %C %ws %wc %ls %lc %wZ) while the calling thread is above PASSIVE_LEVEL,
+// where Windows cannot convert that text (its tables and strings may be paged).
+std::string KernelFormatNarrow(const char* routine, const char* format, va_list args);
+std::u16string KernelFormatWide(const char* routine, const WCHAR* format, va_list args);
 
 // ---- conversions
 std::string ToUtf8(const std::u16string& s);

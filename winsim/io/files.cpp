@@ -134,7 +134,7 @@ NTSTATUS FltCreateFile(PFLT_FILTER filter, PFLT_INSTANCE instance, PHANDLE fileH
         return STATUS_INVALID_PARAMETER;
     *fileHandle = nullptr;
     auto done = [&](NTSTATUS status, ULONG_PTR information) {
-        ioStatusBlock->u.Status = status;
+        ioStatusBlock->Status = status;
         ioStatusBlock->Information = information;
         return status;
     };
@@ -266,7 +266,7 @@ NTSTATUS FltClose(HANDLE fileHandle) {
 
 // ---------------------------------------------------------------- name information
 namespace {
-const ULONG kNameTag = KX_POOL_TAG("FMfn");
+const ULONG kNameTag = PoolTag("FMfn");
 }
 
 NTSTATUS FltGetFileNameInformation(PFLT_CALLBACK_DATA callbackData, FLT_FILE_NAME_OPTIONS nameOptions,

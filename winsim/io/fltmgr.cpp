@@ -15,8 +15,8 @@ namespace {
 std::unique_ptr<FltState> g_flt;
 thread_local std::vector<std::pair<const _FLT_FILTER*, const _FLT_PORT*>> t_callbacks;
 
-const ULONG kDescriptorTag = KX_POOL_TAG("FMsd");
-const ULONG kContextDefaultTag = KX_POOL_TAG("FMct");
+const ULONG kDescriptorTag = PoolTag("FMsd");
+const ULONG kContextDefaultTag = PoolTag("FMct");
 
 std::string Narrow(const std::u16string& s) { return detail::ToUtf8(s); }
 
@@ -36,13 +36,7 @@ void Attach(_FLT_FILTER* filter, _FLT_VOLUME* volume, FLT_INSTANCE_SETUP_FLAGS f
         if (filter->gone || filter->unregistering) return;
         for (auto& i : s.instances)
             if (i->filter == filter && i->volume == volume && i->state != _FLT_INSTANCE::State::Detached) return;
-        auto made = std::make_unique<_FLT_INSTANCE>();
-        made->filter = filter;
-        made->volume = volume;
-        made->related.Size = sizeof(FLT_RELATED_OBJECTS);
-        made->related.Filter = filter;
-        made->related.Volume = volume;
-        made->related.Instance = made.get();
+        auto made = std::make_unique<_FLT_INSTANCE>(filter, volume);
         instance = made.get();
         s.instances.push_back(std::move(made));
         ++filter->callbacksInFlight;
@@ -565,7 +559,8 @@ bool winsim::Machine::RelatedObjects(const std::u16string& serviceName, const st
             !detail::EqualsNoCase(instance->volume->info.deviceName, volumeDeviceName)) {
             continue;
         }
-        *objects = instance->related;
+        // The members are const, as the filter manager hands them out: copied whole.
+        std::memcpy(static_cast<void*>(objects), &instance->related, sizeof(FLT_RELATED_OBJECTS));
         return true;
     }
     return false;

@@ -33,9 +33,11 @@ struct _FLT_VOLUME {
 };
 
 struct _FLT_INSTANCE {
+    _FLT_INSTANCE(PFLT_FILTER f, PFLT_VOLUME v)
+        : filter(f), volume(v), related{sizeof(FLT_RELATED_OBJECTS), 0, f, v, this, nullptr, nullptr} {}
     PFLT_FILTER filter = nullptr;
     PFLT_VOLUME volume = nullptr;
-    FLT_RELATED_OBJECTS related{};
+    const FLT_RELATED_OBJECTS related;  // what callbacks get for this instance
     enum class State { SettingUp, Attached, Detached } state = State::SettingUp;
 };
 

@@ -177,11 +177,3 @@ NTSTATUS RunFilterUnload(const std::u16string& service);  // the filter's unload
 void FltUnloadChecks(const std::u16string& service);
 
 }  // namespace winsim::io
-
-// Kernel exports that drivers resolve by name (MmGetSystemRoutineAddress) rather than
-// through a header declaration.
-NTSTATUS ZwQueryInformationProcess(HANDLE processHandle, PROCESSINFOCLASS infoClass, PVOID info, ULONG infoLength,
-                                   PULONG returnLength);
-NTSTATUS PsSetCreateProcessNotifyRoutineEx(PCREATE_PROCESS_NOTIFY_ROUTINE_EX notifyRoutine, BOOLEAN remove);
-NTSTATUS IoOpenDriverRegistryKey(PDRIVER_OBJECT driverObject, DRIVER_REGKEY_TYPE regKeyType,
-                                 ACCESS_MASK desiredAccess, ULONG flags, PHANDLE driverRegKey);

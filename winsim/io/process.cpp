@@ -343,7 +343,7 @@ PEPROCESS Machine::StartProcess(const ProcessOptions& options) {
 
     PS_CREATE_NOTIFY_INFO info{};
     info.Size = sizeof(info);
-    info.u.s.FileOpenNameAvailable = 1;
+    info.FileOpenNameAvailable = 1;
     info.ParentProcessId = (HANDLE)(uintptr_t)process->parentPid;
     info.CreatingThreadId.UniqueProcess = (HANDLE)(uintptr_t)creator->pid;
     info.CreatingThreadId.UniqueThread = (HANDLE)(uintptr_t)io::ThisThread()->threadId;

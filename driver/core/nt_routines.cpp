@@ -1,5 +1,5 @@
 // System routines looked up by name.
-#include "driver/core/routines.h"
+#include "driver/core/nt_routines.h"
 
 namespace {
 

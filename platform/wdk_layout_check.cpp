@@ -1,0 +1,263 @@
+// Compile-time proof that the kernel platform has the WDK's x64 shapes.
+//
+// Built twice: in the Linux build against platform/km.h, and by the Windows
+// compile check (scripts/wincheck.sh) against the Windows headers. The numbers
+// below are the WDK's x64 offsets and sizes of what the driver reads; when both
+// builds pass, km.h and the Windows headers agree on every one of them.
+#include "platform/km.h"
+
+#include <stddef.h>
+
+#define WDK_OFFSET(type, member, offset) \
+    static_assert(offsetof(type, member) == (offset), #type "." #member " is at " #offset " on x64")
+#define WDK_SIZE(type, size) static_assert(sizeof(type) == (size), "sizeof(" #type ") is " #size " on x64")
+
+static_assert(sizeof(void*) == 8, "the layouts below are the x64 ones");
+
+// ---------------------------------------------------------------- basic types
+WDK_SIZE(LARGE_INTEGER, 8);
+WDK_SIZE(LIST_ENTRY, 16);
+WDK_SIZE(KSPIN_LOCK, 8);
+WDK_SIZE(CLIENT_ID, 16);
+WDK_SIZE(WCHAR, 2);
+WDK_SIZE(ULONG, 4);
+WDK_SIZE(NTSTATUS, 4);
+WDK_SIZE(KPROCESSOR_MODE, 1);
+
+WDK_OFFSET(UNICODE_STRING, Length, 0);
+WDK_OFFSET(UNICODE_STRING, MaximumLength, 2);
+WDK_OFFSET(UNICODE_STRING, Buffer, 8);
+WDK_SIZE(UNICODE_STRING, 16);
+
+WDK_OFFSET(OBJECT_ATTRIBUTES, Length, 0);
+WDK_OFFSET(OBJECT_ATTRIBUTES, RootDirectory, 8);
+WDK_OFFSET(OBJECT_ATTRIBUTES, ObjectName, 16);
+WDK_OFFSET(OBJECT_ATTRIBUTES, Attributes, 24);
+WDK_OFFSET(OBJECT_ATTRIBUTES, SecurityDescriptor, 32);
+WDK_OFFSET(OBJECT_ATTRIBUTES, SecurityQualityOfService, 40);
+WDK_SIZE(OBJECT_ATTRIBUTES, 48);
+
+WDK_OFFSET(IO_STATUS_BLOCK, Status, 0);
+WDK_OFFSET(IO_STATUS_BLOCK, Pointer, 0);
+WDK_OFFSET(IO_STATUS_BLOCK, Information, 8);
+WDK_SIZE(IO_STATUS_BLOCK, 16);
+
+WDK_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, TitleIndex, 0);
+WDK_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Type, 4);
+WDK_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, DataLength, 8);
+WDK_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data, 12);
+WDK_SIZE(KEY_VALUE_PARTIAL_INFORMATION, 16);
+
+// ---------------------------------------------------------------- kernel objects the driver embeds
+WDK_SIZE(KEVENT, 24);
+WDK_SIZE(NPAGED_LOOKASIDE_LIST, 128);
+static_assert(alignof(NPAGED_LOOKASIDE_LIST) == 64, "NPAGED_LOOKASIDE_LIST is cache-aligned on x64");
+WDK_SIZE(RTL_BALANCED_LINKS, 32);
+WDK_OFFSET(RTL_AVL_TABLE, OrderedPointer, 32);
+WDK_OFFSET(RTL_AVL_TABLE, RestartKey, 56);
+WDK_OFFSET(RTL_AVL_TABLE, CompareRoutine, 72);
+WDK_OFFSET(RTL_AVL_TABLE, TableContext, 96);
+WDK_SIZE(RTL_AVL_TABLE, 104);
+
+// ---------------------------------------------------------------- process creation
+WDK_OFFSET(PS_CREATE_NOTIFY_INFO, Size, 0);
+WDK_OFFSET(PS_CREATE_NOTIFY_INFO, Flags, 8);
+WDK_OFFSET(PS_CREATE_NOTIFY_INFO, ParentProcessId, 16);
+WDK_OFFSET(PS_CREATE_NOTIFY_INFO, CreatingThreadId, 24);
+WDK_OFFSET(PS_CREATE_NOTIFY_INFO, FileObject, 40);
+WDK_OFFSET(PS_CREATE_NOTIFY_INFO, ImageFileName, 48);
+WDK_OFFSET(PS_CREATE_NOTIFY_INFO, CommandLine, 56);
+WDK_OFFSET(PS_CREATE_NOTIFY_INFO, CreationStatus, 64);
+WDK_SIZE(PS_CREATE_NOTIFY_INFO, 72);
+
+// ---------------------------------------------------------------- filter manager: requests
+WDK_OFFSET(IO_SECURITY_CONTEXT, SecurityQos, 0);
+WDK_OFFSET(IO_SECURITY_CONTEXT, AccessState, 8);
+WDK_OFFSET(IO_SECURITY_CONTEXT, DesiredAccess, 16);
+WDK_OFFSET(IO_SECURITY_CONTEXT, FullCreateOptions, 20);
+WDK_SIZE(IO_SECURITY_CONTEXT, 24);
+
+WDK_OFFSET(FLT_PARAMETERS, Create.SecurityContext, 0);
+WDK_OFFSET(FLT_PARAMETERS, Create.Options, 8);
+WDK_OFFSET(FLT_PARAMETERS, Create.FileAttributes, 16);
+WDK_OFFSET(FLT_PARAMETERS, Create.ShareAccess, 18);
+WDK_OFFSET(FLT_PARAMETERS, Create.EaLength, 24);
+WDK_OFFSET(FLT_PARAMETERS, Create.EaBuffer, 32);
+WDK_OFFSET(FLT_PARAMETERS, Create.AllocationSize, 40);
+WDK_OFFSET(FLT_PARAMETERS, Read.Length, 0);
+WDK_OFFSET(FLT_PARAMETERS, Read.Key, 8);
+WDK_OFFSET(FLT_PARAMETERS, Read.ByteOffset, 16);
+WDK_OFFSET(FLT_PARAMETERS, Read.ReadBuffer, 24);
+WDK_OFFSET(FLT_PARAMETERS, Read.MdlAddress, 32);
+WDK_OFFSET(FLT_PARAMETERS, Write.Length, 0);
+WDK_OFFSET(FLT_PARAMETERS, Write.Key, 8);
+WDK_OFFSET(FLT_PARAMETERS, Write.ByteOffset, 16);
+WDK_OFFSET(FLT_PARAMETERS, Write.WriteBuffer, 24);
+WDK_OFFSET(FLT_PARAMETERS, Write.MdlAddress, 32);
+WDK_OFFSET(FLT_PARAMETERS, SetFileInformation.Length, 0);
+WDK_OFFSET(FLT_PARAMETERS, SetFileInformation.FileInformationClass, 8);
+WDK_OFFSET(FLT_PARAMETERS, SetFileInformation.ParentOfTarget, 16);
+WDK_OFFSET(FLT_PARAMETERS, SetFileInformation.ReplaceIfExists, 24);
+WDK_OFFSET(FLT_PARAMETERS, SetFileInformation.AdvanceOnly, 25);
+WDK_OFFSET(FLT_PARAMETERS, SetFileInformation.ClusterCount, 24);
+WDK_OFFSET(FLT_PARAMETERS, SetFileInformation.DeleteHandle, 24);
+WDK_OFFSET(FLT_PARAMETERS, SetFileInformation.InfoBuffer, 32);
+WDK_OFFSET(FLT_PARAMETERS, Others.Argument1, 0);
+WDK_OFFSET(FLT_PARAMETERS, Others.Argument5, 32);
+WDK_OFFSET(FLT_PARAMETERS, Others.Argument6, 40);
+WDK_SIZE(FLT_PARAMETERS, 48);
+
+WDK_OFFSET(FLT_IO_PARAMETER_BLOCK, IrpFlags, 0);
+WDK_OFFSET(FLT_IO_PARAMETER_BLOCK, MajorFunction, 4);
+WDK_OFFSET(FLT_IO_PARAMETER_BLOCK, MinorFunction, 5);
+WDK_OFFSET(FLT_IO_PARAMETER_BLOCK, OperationFlags, 6);
+WDK_OFFSET(FLT_IO_PARAMETER_BLOCK, TargetFileObject, 8);
+WDK_OFFSET(FLT_IO_PARAMETER_BLOCK, TargetInstance, 16);
+WDK_OFFSET(FLT_IO_PARAMETER_BLOCK, Parameters, 24);
+WDK_SIZE(FLT_IO_PARAMETER_BLOCK, 72);
+
+WDK_OFFSET(FLT_CALLBACK_DATA, Flags, 0);
+WDK_OFFSET(FLT_CALLBACK_DATA, Thread, 8);
+WDK_OFFSET(FLT_CALLBACK_DATA, Iopb, 16);
+WDK_OFFSET(FLT_CALLBACK_DATA, IoStatus, 24);
+WDK_OFFSET(FLT_CALLBACK_DATA, TagData, 40);
+WDK_OFFSET(FLT_CALLBACK_DATA, QueueLinks, 48);
+WDK_OFFSET(FLT_CALLBACK_DATA, QueueContext, 64);
+WDK_OFFSET(FLT_CALLBACK_DATA, FilterContext, 48);
+WDK_OFFSET(FLT_CALLBACK_DATA, RequestorMode, 80);
+WDK_SIZE(FLT_CALLBACK_DATA, 88);
+
+WDK_OFFSET(FLT_RELATED_OBJECTS, Size, 0);
+WDK_OFFSET(FLT_RELATED_OBJECTS, TransactionContext, 2);
+WDK_OFFSET(FLT_RELATED_OBJECTS, Filter, 8);
+WDK_OFFSET(FLT_RELATED_OBJECTS, Volume, 16);
+WDK_OFFSET(FLT_RELATED_OBJECTS, Instance, 24);
+WDK_OFFSET(FLT_RELATED_OBJECTS, FileObject, 32);
+WDK_OFFSET(FLT_RELATED_OBJECTS, Transaction, 40);
+WDK_SIZE(FLT_RELATED_OBJECTS, 48);
+
+WDK_OFFSET(FLT_FILE_NAME_INFORMATION, Size, 0);
+WDK_OFFSET(FLT_FILE_NAME_INFORMATION, NamesParsed, 2);
+WDK_OFFSET(FLT_FILE_NAME_INFORMATION, Format, 4);
+WDK_OFFSET(FLT_FILE_NAME_INFORMATION, Name, 8);
+WDK_OFFSET(FLT_FILE_NAME_INFORMATION, Volume, 24);
+WDK_OFFSET(FLT_FILE_NAME_INFORMATION, Share, 40);
+WDK_OFFSET(FLT_FILE_NAME_INFORMATION, Extension, 56);
+WDK_OFFSET(FLT_FILE_NAME_INFORMATION, Stream, 72);
+WDK_OFFSET(FLT_FILE_NAME_INFORMATION, FinalComponent, 88);
+WDK_OFFSET(FLT_FILE_NAME_INFORMATION, ParentDir, 104);
+WDK_SIZE(FLT_FILE_NAME_INFORMATION, 120);
+
+// ---------------------------------------------------------------- filter manager: registration
+WDK_OFFSET(FLT_OPERATION_REGISTRATION, MajorFunction, 0);
+WDK_OFFSET(FLT_OPERATION_REGISTRATION, Flags, 4);
+WDK_OFFSET(FLT_OPERATION_REGISTRATION, PreOperation, 8);
+WDK_OFFSET(FLT_OPERATION_REGISTRATION, PostOperation, 16);
+WDK_OFFSET(FLT_OPERATION_REGISTRATION, Reserved1, 24);
+WDK_SIZE(FLT_OPERATION_REGISTRATION, 32);
+WDK_SIZE(FLT_OPERATION_REGISTRATION_FLAGS, 4);
+
+WDK_OFFSET(FLT_CONTEXT_REGISTRATION, ContextType, 0);
+WDK_OFFSET(FLT_CONTEXT_REGISTRATION, Flags, 2);
+WDK_OFFSET(FLT_CONTEXT_REGISTRATION, ContextCleanupCallback, 8);
+WDK_OFFSET(FLT_CONTEXT_REGISTRATION, Size, 16);
+WDK_OFFSET(FLT_CONTEXT_REGISTRATION, PoolTag, 24);
+WDK_OFFSET(FLT_CONTEXT_REGISTRATION, ContextAllocateCallback, 32);
+WDK_OFFSET(FLT_CONTEXT_REGISTRATION, ContextFreeCallback, 40);
+WDK_OFFSET(FLT_CONTEXT_REGISTRATION, Reserved1, 48);
+WDK_SIZE(FLT_CONTEXT_REGISTRATION, 56);
+
+WDK_OFFSET(FLT_REGISTRATION, Size, 0);
+WDK_OFFSET(FLT_REGISTRATION, Version, 2);
+WDK_OFFSET(FLT_REGISTRATION, Flags, 4);
+WDK_OFFSET(FLT_REGISTRATION, ContextRegistration, 8);
+WDK_OFFSET(FLT_REGISTRATION, OperationRegistration, 16);
+WDK_OFFSET(FLT_REGISTRATION, FilterUnloadCallback, 24);
+WDK_OFFSET(FLT_REGISTRATION, InstanceSetupCallback, 32);
+WDK_OFFSET(FLT_REGISTRATION, InstanceQueryTeardownCallback, 40);
+WDK_OFFSET(FLT_REGISTRATION, InstanceTeardownStartCallback, 48);
+WDK_OFFSET(FLT_REGISTRATION, InstanceTeardownCompleteCallback, 56);
+WDK_OFFSET(FLT_REGISTRATION, GenerateFileNameCallback, 64);
+WDK_OFFSET(FLT_REGISTRATION, NormalizeNameComponentCallback, 72);
+WDK_OFFSET(FLT_REGISTRATION, NormalizeContextCleanupCallback, 80);
+WDK_OFFSET(FLT_REGISTRATION, TransactionNotificationCallback, 88);
+WDK_OFFSET(FLT_REGISTRATION, NormalizeNameComponentExCallback, 96);
+WDK_OFFSET(FLT_REGISTRATION, SectionNotificationCallback, 104);
+WDK_SIZE(FLT_REGISTRATION, 112);
+
+// ---------------------------------------------------------------- declared types
+// Members whose type the WDK fixes: const where the filter manager owns the value,
+// typed callback slots (a routine of the wrong shape does not fit), MODE values.
+template <class A, class B>
+struct WdkSameType {
+    static constexpr bool value = false;
+};
+template <class A>
+struct WdkSameType<A, A> {
+    static constexpr bool value = true;
+};
+#define WDK_TYPE(expr, type) static_assert(WdkSameType<decltype(expr), type>::value, #expr " is " #type)
+
+WDK_TYPE(KernelMode, MODE);
+WDK_TYPE(UserMode, MODE);
+WDK_TYPE(IO_STATUS_BLOCK::Status, NTSTATUS);
+WDK_TYPE(PS_CREATE_NOTIFY_INFO::CreatingThreadId, CLIENT_ID);
+WDK_TYPE(FLT_CALLBACK_DATA::Thread, PETHREAD const);
+WDK_TYPE(FLT_CALLBACK_DATA::Iopb, PFLT_IO_PARAMETER_BLOCK const);
+WDK_TYPE(FLT_CALLBACK_DATA::RequestorMode, KPROCESSOR_MODE);
+WDK_TYPE(FLT_RELATED_OBJECTS::Size, USHORT const);
+WDK_TYPE(FLT_RELATED_OBJECTS::Filter, PFLT_FILTER const);
+WDK_TYPE(FLT_RELATED_OBJECTS::Volume, PFLT_VOLUME const);
+WDK_TYPE(FLT_RELATED_OBJECTS::Instance, PFLT_INSTANCE const);
+WDK_TYPE(FLT_RELATED_OBJECTS::FileObject, PFILE_OBJECT const);
+WDK_TYPE(FLT_OPERATION_REGISTRATION::Flags, ULONG);
+WDK_TYPE(FLT_OPERATION_REGISTRATION::PreOperation, PFLT_PRE_OPERATION_CALLBACK);
+WDK_TYPE(FLT_OPERATION_REGISTRATION::PostOperation, PFLT_POST_OPERATION_CALLBACK);
+WDK_TYPE(FLT_CONTEXT_REGISTRATION::ContextCleanupCallback, PFLT_CONTEXT_CLEANUP_CALLBACK);
+WDK_TYPE(FLT_CONTEXT_REGISTRATION::ContextAllocateCallback, PFLT_CONTEXT_ALLOCATE_CALLBACK);
+WDK_TYPE(FLT_CONTEXT_REGISTRATION::ContextFreeCallback, PFLT_CONTEXT_FREE_CALLBACK);
+WDK_TYPE(FLT_REGISTRATION::Flags, FLT_REGISTRATION_FLAGS);
+WDK_TYPE(FLT_REGISTRATION::FilterUnloadCallback, PFLT_FILTER_UNLOAD_CALLBACK);
+WDK_TYPE(FLT_REGISTRATION::InstanceSetupCallback, PFLT_INSTANCE_SETUP_CALLBACK);
+WDK_TYPE(FLT_REGISTRATION::InstanceQueryTeardownCallback, PFLT_INSTANCE_QUERY_TEARDOWN_CALLBACK);
+WDK_TYPE(FLT_REGISTRATION::InstanceTeardownStartCallback, PFLT_INSTANCE_TEARDOWN_CALLBACK);
+WDK_TYPE(FLT_REGISTRATION::GenerateFileNameCallback, PFLT_GENERATE_FILE_NAME);
+WDK_TYPE(FLT_REGISTRATION::NormalizeNameComponentCallback, PFLT_NORMALIZE_NAME_COMPONENT);
+WDK_TYPE(FLT_REGISTRATION::NormalizeContextCleanupCallback, PFLT_NORMALIZE_CONTEXT_CLEANUP);
+WDK_TYPE(FLT_REGISTRATION::TransactionNotificationCallback, PFLT_TRANSACTION_NOTIFICATION_CALLBACK);
+WDK_TYPE(FLT_REGISTRATION::NormalizeNameComponentExCallback, PFLT_NORMALIZE_NAME_COMPONENT_EX);
+WDK_TYPE(FLT_REGISTRATION::SectionNotificationCallback, PFLT_SECTION_CONFLICT_NOTIFICATION_CALLBACK);
+
+// ---------------------------------------------------------------- constants the driver's decisions rest on
+static_assert(KernelMode == 0 && UserMode == 1, "MODE values");
+static_assert(IRP_MJ_CREATE == 0x00 && IRP_MJ_CLOSE == 0x02 && IRP_MJ_READ == 0x03 && IRP_MJ_WRITE == 0x04 &&
+                  IRP_MJ_SET_INFORMATION == 0x06 && IRP_MJ_CLEANUP == 0x12 && IRP_MJ_OPERATION_END == 0x80,
+              "major function codes");
+static_assert(FILE_SUPERSEDE == 0 && FILE_OPEN == 1 && FILE_CREATE == 2 && FILE_OPEN_IF == 3 &&
+                  FILE_OVERWRITE == 4 && FILE_OVERWRITE_IF == 5,
+              "create dispositions");
+static_assert(FILE_WRITE_DATA == 2 && FILE_WRITE_EA == 0x10 && FILE_LIST_DIRECTORY == 1 && DELETE == 0x10000,
+              "access bits");
+static_assert(FLT_PREOP_SUCCESS_WITH_CALLBACK == 0 && FLT_PREOP_SUCCESS_NO_CALLBACK == 1 && FLT_PREOP_COMPLETE == 4,
+              "pre-operation statuses");
+static_assert(FLTFL_CALLBACK_DATA_GENERATED_IO == 0x00010000, "generated I/O flag");
+static_assert(STATUS_ACCESS_DENIED == (NTSTATUS)0xC0000022L, "STATUS_ACCESS_DENIED");
+
+// ---------------------------------------------------------------- the standard minifilter idiom
+// A pre-operation callback as every minifilter writes it. It must compile
+// unchanged against both header sets, and fit the registration slot's type.
+FLT_PREOP_CALLBACK_STATUS Pre(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID* Context);
+
+FLT_PREOP_CALLBACK_STATUS Pre(PFLT_CALLBACK_DATA Data, PCFLT_RELATED_OBJECTS FltObjects, PVOID* Context) {
+    UNREFERENCED_PARAMETER(FltObjects); UNREFERENCED_PARAMETER(Context);
+    if (Data->RequestorMode == KernelMode) return FLT_PREOP_SUCCESS_NO_CALLBACK;
+    if (Data->Iopb->MajorFunction == IRP_MJ_CREATE &&
+        (Data->Iopb->Parameters.Create.SecurityContext->DesiredAccess & FILE_WRITE_DATA)) {
+        Data->IoStatus.Status = STATUS_ACCESS_DENIED; Data->IoStatus.Information = 0;
+        return FLT_PREOP_COMPLETE;
+    }
+    return FLT_PREOP_SUCCESS_WITH_CALLBACK;
+}
+
+static_assert(sizeof(FLT_OPERATION_REGISTRATION{IRP_MJ_CREATE, 0, Pre, NULL, NULL}) == 32,
+              "the callback fits the typed registration slot");

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# wincheck.sh [BUILD_DIR]: the Windows compile check.
+#
+# Compiles every source and header of driver/ and common/, and the platform's
+# layout checks, with mingw-w64's g++ for x86_64 (-fsyntax-only) against real
+# Windows kernel headers: mingw-w64's DDK (ntifs.h, wdm.h, ntstrsafe.h) and Wine's
+# ddk/fltkernel.h, completed by platform/wdk_gaps.h. The code must compile there
+# unchanged, with the same warnings as errors as the Linux build of the driver,
+# so a driver file that uses something Windows does not have fails here.
+#
+# Wine's header comes from Debian's libwine-dev package, fetched with apt-get
+# download and unpacked into BUILD_DIR/wincheck (never installed: the package
+# pulls in far more than one header). It is kept there, so reruns are fast.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+work=$build/wincheck
+include=$work/include
+
+fail() {
+  echo "wincheck: $*" >&2
+  exit 1
+}
+
+cxx=""
+for candidate in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-g++; do
+  if command -v "$candidate" >/dev/null 2>&1; then
+    cxx=$candidate
+    break
+  fi
+done
+[ -n "$cxx" ] || fail "mingw-w64's g++ for x86_64 is missing (scripts/setup.sh installs g++-mingw-w64-x86-64-posix)"
+ddk=/usr/share/mingw-w64/include/ddk
+[ -f "$ddk/ntifs.h" ] || fail "mingw-w64's DDK headers are missing in $ddk (scripts/setup.sh installs mingw-w64-x86-64-dev)"
+
+# ---- Wine's fltkernel.h, unpacked once into the build tree
+if [ ! -f "$include/ddk/fltkernel.h" ]; then
+  echo "wincheck: fetching Wine's ddk/fltkernel.h (Debian package libwine-dev)"
+  tmp=$(mktemp -d)
+  trap 'rm -rf "$tmp"' EXIT
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  if ! (cd "$tmp" && apt-get download -q libwine-dev >/dev/null 2>"$tmp/download.log"); then
+    # A fresh machine may not have the package lists yet.
+    $SUDO apt-get update -qq
+    (cd "$tmp" && apt-get download -q libwine-dev >/dev/null 2>"$tmp/download.log") ||
+      { cat "$tmp/download.log" >&2; fail "apt-get download libwine-dev failed"; }
+  fi
+  deb=$(ls "$tmp"/libwine-dev_*.deb)
+  dpkg-deb -x "$deb" "$tmp/root"
+  header=$(find "$tmp/root" -path '*/ddk/fltkernel.h' | head -n 1)
+  [ -n "$header" ] || fail "libwine-dev has no ddk/fltkernel.h"
+  mkdir -p "$include/ddk"
+  cp "$header" "$include/ddk/fltkernel.h.part"
+  mv "$include/ddk/fltkernel.h.part" "$include/ddk/fltkernel.h"
+  # Drivers include it as <fltKernel.h>, as Windows' case-insensitive paths allow.
+  ln -sfn ddk/fltkernel.h "$include/fltKernel.h"
+  dpkg-deb -f "$deb" Version >"$include/libwine-dev.version"
+  rm -rf "$tmp"
+  trap - EXIT
+fi
+[ -e "$include/fltKernel.h" ] || ln -sfn ddk/fltkernel.h "$include/fltKernel.h"
+
+# The driver's warnings, as in the Linux build (KX_DRIVER_WARNINGS in CMakeLists.txt).
+warnings=(-Wall -Wextra -Werror -Wunused -Wunused-parameter -Wshadow -Wsign-compare -Wsign-conversion
+  -Wconversion -Wparentheses -Wempty-body -Wuninitialized -Wswitch -Wtype-limits)
+flags=(-std=c++20 -fsyntax-only -fno-rtti -D_AMD64_ -D_WIN64 -DNTDDI_VERSION=0x0A000000
+  -isystem "$include" -isystem "$ddk" -I "$root" "${warnings[@]}")
+
+mapfile -t files < <(cd "$root" && {
+  find driver common -type f \( -name '*.cpp' -o -name '*.h' \)
+  echo platform/wdk_layout_check.cpp
+} | sort)
+
+failed=()
+for f in "${files[@]}"; do
+  case "$f" in
+    *.h) out=$(cd "$root" && printf '#include "%s"\n' "$f" | "$cxx" "${flags[@]}" -x c++ - 2>&1) || true ;;
+    *) out=$(cd "$root" && "$cxx" "${flags[@]}" "$f" 2>&1) || true ;;
+  esac
+  if [ -n "$out" ]; then
+    echo "---- $f"
+    echo "$out"
+    failed+=("$f")
+  fi
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo >&2
+  echo "wincheck: FAILED: ${#failed[@]} of ${#files[@]} files do not compile against the Windows kernel headers" >&2
+  echo "wincheck: (mingw-w64 DDK + Wine fltkernel.h, with $cxx):" >&2
+  printf 'wincheck:   %s\n' "${failed[@]}" >&2
+  echo "wincheck: Driver and common code may use only what the WDK declares, through platform/km.h." >&2
+  echo "wincheck: A WDK declaration these header sets lack goes into platform/wdk_gaps.h, written from" >&2
+  echo "wincheck: Microsoft's documented signature." >&2
+  exit 1
+fi
+echo "wincheck: ${#files[@]} files compile against the Windows kernel headers ($cxx, libwine-dev $(cat "$include/libwine-dev.version"))"
