@@ -207,6 +207,22 @@ void ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside);
 PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside);
 void ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside, PVOID entry);
 
+// ---------------------------------------------------------------- rundown protection
+// Lets a teardown wait until every user that got in has left, and keeps later ones
+// out. The count is private to the machine; drivers only pass the structure.
+typedef struct _EX_RUNDOWN_REF {
+    union {
+        ULONG_PTR Count;
+        PVOID Ptr;
+    };
+} EX_RUNDOWN_REF, *PEX_RUNDOWN_REF;
+void ExInitializeRundownProtection(PEX_RUNDOWN_REF runRef);
+void ExReInitializeRundownProtection(PEX_RUNDOWN_REF runRef);
+BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF runRef);
+void ExReleaseRundownProtection(PEX_RUNDOWN_REF runRef);
+void ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF runRef);
+void ExRundownCompleted(PEX_RUNDOWN_REF runRef);
+
 // ---------------------------------------------------------------- AVL generic tables
 typedef enum _RTL_GENERIC_COMPARE_RESULTS {
     GenericLessThan,

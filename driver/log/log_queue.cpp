@@ -22,6 +22,18 @@ NPAGED_LOOKASIDE_LIST LogLookaside;
 // Set once the queue and its lookaside list exist, cleared (under LogLock) when
 // they are taken down; read by producers and GET_LOG on any thread.
 volatile LONG LogReady;
+// Producers and GET_LOG hold it while they use the queue and the lookaside list,
+// so the teardown waits for them instead of freeing under them.
+EX_RUNDOWN_REF LogRundown;
+
+bool EnterLog() {
+    if (ReadAcquire(&LogReady) == 0) {
+        return false;
+    }
+    return ExAcquireRundownProtection(&LogRundown) != FALSE;
+}
+
+void LeaveLog() { ExReleaseRundownProtection(&LogRundown); }
 
 void SignalLog() {
     if (ReadNoFence(&s_log_cnt) == 0) {
@@ -55,10 +67,8 @@ void Enqueue(LOG_BLOCK* block) {
     SignalLog();
 }
 
+// Callers hold the log's rundown protection.
 LOG_BLOCK* AllocateBlock() {
-    if (ReadAcquire(&LogReady) == 0) {
-        return NULL;
-    }
     auto* block = static_cast<LOG_BLOCK*>(ExAllocateFromNPagedLookasideList(&LogLookaside));
     if (block != NULL) {
         RtlZeroMemory(block, sizeof(*block));
@@ -74,17 +84,19 @@ void InitLog() {
     WriteNoFence(&s_log_cnt, 0);
     ExInitializeNPagedLookasideList(&LogLookaside, NULL, NULL, 0, sizeof(LOG_BLOCK), KX_TAG_LOG, 0);
     InitDuplicateWindow();
+    ExInitializeRundownProtection(&LogRundown);
     WriteRelease(&LogReady, 1);
 }
 
 void Cleanuplog() {
-    if (ReadAcquire(&LogReady) == 0) {
+    if (InterlockedExchange(&LogReady, 0) == 0) {
         return;
     }
+    // No new user gets in; the ones inside finish with the queue before it goes.
+    ExWaitForRundownProtectionRelease(&LogRundown);
     LIST_ENTRY drained;
     InitializeListHead(&drained);
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&LogLock);
-    WriteRelease(&LogReady, 0);
     while (!IsListEmpty(&LogList)) {
         InsertTailList(&drained, RemoveHeadList(&LogList));
     }
@@ -101,8 +113,8 @@ void Cleanuplog() {
 
 ULONG KxLogCount() { return (ULONG)ReadNoFence(&s_log_cnt); }
 
-NTSTATUS SetLog(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS fltObjects, ULONG code, ULONG a0, ULONG a1,
-                ULONG reserved, PCWSTR nameSource, PCWSTR path) {
+static NTSTATUS WriteLog(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS fltObjects, ULONG code, ULONG a0,
+                         ULONG a1, ULONG reserved, PCWSTR nameSource, PCWSTR path) {
     UNREFERENCED_PARAMETER(fltObjects);
     UNREFERENCED_PARAMETER(reserved);
     if (nameSource == NULL || path == NULL) {
@@ -149,8 +161,8 @@ NTSTATUS SetLog(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS fltObjects, ULONG
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SetConnectLog(PCFLT_RELATED_OBJECTS fltObjects, ULONG a0, ULONG a1, ULONG reserved, PCWSTR extra,
-                       PCWSTR name, PCWSTR path) {
+static NTSTATUS WriteConnectLog(PCFLT_RELATED_OBJECTS fltObjects, ULONG a0, ULONG a1, ULONG reserved,
+                                PCWSTR extra, PCWSTR name, PCWSTR path) {
     UNREFERENCED_PARAMETER(fltObjects);
     UNREFERENCED_PARAMETER(reserved);
     const ULONG mask = (ULONG)ReadNoFence(&Globals.LogType);
@@ -173,12 +185,7 @@ NTSTATUS SetConnectLog(PCFLT_RELATED_OBJECTS fltObjects, ULONG a0, ULONG a1, ULO
     return STATUS_SUCCESS;
 }
 
-NTSTATUS GetLog(PVOID outputBuffer, ULONG outputSize, PULONG reportedSize, bool* faulted) {
-    *faulted = false;
-    *reportedSize = 0;
-    if (ReadAcquire(&LogReady) == 0) {
-        return STATUS_UNSUCCESSFUL;
-    }
+static NTSTATUS DrainLog(PVOID outputBuffer, ULONG outputSize, PULONG reportedSize, bool* faulted) {
     const bool accessible = outputBuffer != NULL && MmIsAddressValid(outputBuffer);
 
     LIST_ENTRY taken;
@@ -190,8 +197,7 @@ NTSTATUS GetLog(PVOID outputBuffer, ULONG outputSize, PULONG reportedSize, bool*
 
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&LogLock);
     waiting = (ULONG)ReadNoFence(&s_log_cnt);
-    // Checked again under the lock: the log may have been taken down meanwhile.
-    if (ReadAcquire(&LogReady) == 0 || (waiting == 0 && IsListEmpty(&LogList))) {
+    if (waiting == 0 && IsListEmpty(&LogList)) {
         KeReleaseSpinLock(&LogLock, irql);
         return STATUS_UNSUCCESSFUL;
     }
@@ -261,4 +267,35 @@ NTSTATUS GetLog(PVOID outputBuffer, ULONG outputSize, PULONG reportedSize, bool*
     }
     SignalLog();
     return STATUS_SUCCESS;
+}
+
+NTSTATUS SetLog(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS fltObjects, ULONG code, ULONG a0, ULONG a1,
+                ULONG reserved, PCWSTR nameSource, PCWSTR path) {
+    if (!EnterLog()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS status = WriteLog(data, fltObjects, code, a0, a1, reserved, nameSource, path);
+    LeaveLog();
+    return status;
+}
+
+NTSTATUS SetConnectLog(PCFLT_RELATED_OBJECTS fltObjects, ULONG a0, ULONG a1, ULONG reserved, PCWSTR extra,
+                       PCWSTR name, PCWSTR path) {
+    if (!EnterLog()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS status = WriteConnectLog(fltObjects, a0, a1, reserved, extra, name, path);
+    LeaveLog();
+    return status;
+}
+
+NTSTATUS GetLog(PVOID outputBuffer, ULONG outputSize, PULONG reportedSize, bool* faulted) {
+    *faulted = false;
+    *reportedSize = 0;
+    if (!EnterLog()) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    NTSTATUS status = DrainLog(outputBuffer, outputSize, reportedSize, faulted);
+    LeaveLog();
+    return status;
 }

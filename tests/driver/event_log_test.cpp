@@ -1,4 +1,8 @@
 // The event log: admission filters, the duplicate window, and draining with GET_LOG.
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "tests/support/driver_fixture.h"
 
 using kxtest::RawMessage;
@@ -343,6 +347,42 @@ TEST_F(EventLogTest, UsbCreateNoiseDependsOnStateAndDisposition) {
     iopb.Parameters.Create.Options = FILE_OPEN << 24;
     EXPECT_EQ(Policy(BDC_CDROM, DISABLE, u"w.exe", u"volume", &data), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(Policy(BDC_CDROM, DISABLE, u"w.exe", u"\\Device\\CdRom0\\a", &data), STATUS_SUCCESS);
+}
+
+}  // namespace
+
+namespace {
+
+// Taking the log down while a producer is half-way through a record must wait for
+// it: freeing the lookaside list and draining the queue under it would leak the
+// record it then queues, or hand it a block of a deleted list.
+TEST_F(EventLogTest, TeardownWaitsForAProducerInProgress) {
+    std::atomic<bool> cleanupDone{false};
+    std::thread cleanup;
+    bool finishedWhileProducing = false;
+    // The producer's trace line is printed after it has taken its block and before
+    // it queues it: tear down from another thread right there.
+    machine().OnDebugLine("code(16), a0(7)", [&] {
+        cleanup = std::thread([&] {
+            Cleanuplog();
+            cleanupDone = true;
+        });
+        for (int i = 0; i < 200 && !cleanupDone; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        finishedWhileProducing = cleanupDone;
+    });
+    EXPECT_EQ(SetLog(nullptr, nullptr, LOG_PROCESS, 7, 0, 0, u"\\x\\agent.exe", u"\\Device\\HarddiskVolume2\\f.txt"),
+              STATUS_SUCCESS);
+    ASSERT_TRUE(cleanup.joinable());
+    cleanup.join();
+    EXPECT_FALSE(finishedWhileProducing);
+    EXPECT_EQ(KxLogCount(), 0u);
+    EXPECT_EQ(machine().PoolAllocations(KX_TAG_LOG), 0u);
+    // Once down, producers and GET_LOG are turned away.
+    EXPECT_EQ(SetLog(nullptr, nullptr, LOG_PROCESS, 1, 0, 0, u"a.exe", u"\\a.exe"), STATUS_INSUFFICIENT_RESOURCES);
+    std::vector<uint8_t> out(64);
+    EXPECT_EQ(GetLogInto(out).status, STATUS_UNSUCCESSFUL);
 }
 
 }  // namespace
