@@ -1,0 +1,17 @@
+// One machine with kx4grd loaded, shared by every benchmark of the program (a
+// second Boot would replace the machine under the other benchmarks' feet).
+#pragma once
+
+#include "driver/core/kx4grd.h"
+#include "winsim/winsim.h"
+
+namespace kxbench {
+
+struct LoadedDriver {
+    LoadedDriver();
+    winsim::PortConnection* connection = nullptr;
+};
+
+LoadedDriver& Driver();
+
+}  // namespace kxbench
