@@ -30,7 +30,7 @@ ULONG ChurnId(int thread, int i) {
 
 TEST_F(ProcessIdConcurrencyTest, WritersAndReadersAgreeOnOwnIds) {
     constexpr int kWriters = 3;
-    constexpr int kRounds = 3000;
+    constexpr int kRounds = 10000;
     // Ids that stay recorded the whole time, in the groups the writers churn.
     const ULONG anchors[] = {0x00FFFF00 + 3, 0x7FFFFF00 + 3, 0xFFFFFE00 + 3, 131072 + 3};
     for (ULONG a : anchors) {
