@@ -20,7 +20,7 @@ protected:
 // different groups; above it they also use values that are not multiples of 4).
 ULONG ChurnId(int thread, int i) {
     static const ULONG bases[] = {131072 - 256, 0x00FFFF00, 0x7FFFFF00, 0xFFFFFE00};
-    const ULONG k = static_cast<ULONG>((i / 4) % 64);
+    const ULONG k = static_cast<ULONG>((i / 4) % 63);  // the 64th place of a group is the anchor's
     const ULONG t = static_cast<ULONG>(thread);
     if (i % 4 == 0) {
         return bases[0] + 16 * k + 4 * t;
@@ -31,8 +31,10 @@ ULONG ChurnId(int thread, int i) {
 TEST_F(ProcessIdConcurrencyTest, WritersAndReadersAgreeOnOwnIds) {
     constexpr int kWriters = 3;
     constexpr int kRounds = 10000;
-    // Ids that stay recorded the whole time, in the groups the writers churn.
-    const ULONG anchors[] = {0x00FFFF00 + 3, 0x7FFFFF00 + 3, 0xFFFFFE00 + 3, 131072 + 3};
+    // Ids that stay recorded the whole time: in a group the writers churn, in the
+    // group next to one, and next to the churned ids across 131072. The fourth
+    // cluster has none, so its whole path comes and goes.
+    const ULONG anchors[] = {0x00FFFF00 + 255, 0x7FFFFF00 - 256 + 3, 131072 + 3};
     for (ULONG a : anchors) {
         PgAddPid(a, 64);
     }
