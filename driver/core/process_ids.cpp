@@ -6,17 +6,17 @@
 //
 // Ids at or above 131072 (the platform hands them out on busy machines, and a
 // client may send any 32-bit value) live in a radix tree over the whole id, so
-// every one of the 2^32 values is kept apart. The tree is a static root of 64
-// slots, three levels of 64-slot directories and leaves of 256 consecutive ids
-// with one 256-bit map per state. A slot is empty, links the next node, or holds
-// one id with its states in place: a node is only made where two ids meet, so a
-// lone id costs no memory and ids far apart share nothing they do not need.
-// A lookup reads at most five nodes and allocates nothing. Nodes are allocated
-// before the lock is taken and linked in under it; a node is unlinked under the
-// lock as soon as it holds nothing and freed after the lock is released. Every
-// node therefore has a recorded id below it and no id has more than 3 directories
-// and 1 leaf (1760 bytes) on its path; consecutive multiples of 4 take about 3
-// bytes per id.
+// every one of the 2^32 values is kept apart. The tree is a static root of 16
+// slots, five levels of 16-slot directories and leaves of 256 consecutive ids with
+// one 256-bit map per state. A slot is empty, links the next node, or holds one id
+// with its states in place: a node is only made where two ids meet, so a lone id
+// costs no memory and ids far apart share what they can. A lookup reads at most
+// six nodes and allocates nothing. Nodes are allocated before the lock is taken
+// and linked in under it; a node is unlinked under the lock as soon as it holds
+// nothing and freed after the lock is released. Every node therefore has a
+// recorded id below it, and no id has more than 5 directories and 1 leaf (896
+// bytes) on its path; consecutive multiples of 4 take about 3 bytes per id, ids
+// scattered at random over the 32-bit range about 60.
 #include "driver/core/kx4grd.h"
 
 namespace {
@@ -29,8 +29,8 @@ constexpr ULONG kAllTables = (1u << kTableCount) - 1;
 // Radix tree geometry. Slot level 0 is the root; the slots of a level-L directory
 // are of level L + 1; a slot of level kDirLevels links a leaf.
 constexpr ULONG kLeafBits = 8;
-constexpr ULONG kDirBits = 6;
-constexpr ULONG kDirLevels = 3;
+constexpr ULONG kDirBits = 4;
+constexpr ULONG kDirLevels = 5;
 constexpr ULONG kRootBits = 32 - kLeafBits - kDirBits * kDirLevels;
 constexpr ULONG kRootSize = 1u << kRootBits;
 constexpr ULONG kDirSize = 1u << kDirBits;

@@ -124,18 +124,18 @@ protected:
         }
     }
 
-    // Memory follows the recorded large ids: none when there are none, and a bounded
-    // number of blocks for each.
+    // Memory follows the recorded large ids: none when there are none, and at most
+    // 1 KB for each.
     void ExpectBoundedPool(const Model& model, const std::string& step) {
         size_t large = 0;
         for (const auto& entry : model.Entries()) {
             if (entry.first >= kSmallLimit) ++large;
         }
-        const size_t blocks = machine().PoolAllocations(KX_TAG_PID);
+        const size_t bytes = machine().PoolBytes(KX_TAG_PID);
         if (large == 0) {
-            ASSERT_EQ(blocks, 0u) << step;
+            ASSERT_EQ(bytes, 0u) << step;
         } else {
-            ASSERT_LE(blocks, 4 * large) << step;
+            ASSERT_LE(bytes, 1024 * large) << step;
         }
     }
 
