@@ -4,31 +4,14 @@
 
 #include <vector>
 
-#include "driver/core/entry.h"
+#include "bench/loaded_driver.h"
 #include "driver/core/process_ids.h"
 #include "driver/log/event_log.h"
-#include "winsim/winsim.h"
 
 namespace {
 
-// One machine with the driver loaded for the whole program.
-struct LoadedDriver {
-    LoadedDriver() {
-        winsim::Machine& m = winsim::Machine::Boot();
-        m.RegisterDriverImage(u"kx4grd_x64.sys", DriverEntry);
-        m.LoadDriver(u"kx4grd", u"kx4grd_x64.sys");
-        WriteNoFence(&DebugLevel, 0);  // tracing would dominate every measurement
-        winsim::ProcessOptions agent;
-        agent.imagePath = u"\\Device\\HarddiskVolume2\\agent.exe";
-        m.ConnectPort(m.StartProcess(agent), KX4GRD_PORT_NAME, &connection);
-    }
-    winsim::PortConnection* connection = nullptr;
-};
-
-LoadedDriver& Driver() {
-    static LoadedDriver driver;
-    return driver;
-}
+using kxbench::Driver;
+using kxbench::LoadedDriver;
 
 void BM_PidStateLookup(benchmark::State& state) {
     Driver();
