@@ -243,6 +243,7 @@ NTSTATUS FltCreateFile(PFLT_FILTER filter, PFLT_INSTANCE instance, PHANDLE fileH
     FILE_OBJECT& fo = file->file;
     fo.Type = 5;  // IO_TYPE_FILE
     fo.Size = (SHORT)sizeof(FILE_OBJECT);
+    fo.DeviceObject = &volume->storageDevice;
     fo.FileName.Buffer = file->relativeName.data();
     fo.FileName.Length = (USHORT)(file->relativeName.size() * sizeof(WCHAR));
     fo.FileName.MaximumLength = fo.FileName.Length;

@@ -281,6 +281,32 @@ VolumeInfo Machine::AddVolume(const VolumeOptions& options) {
                                      : FLT_FSTYPE_MUP;
                 break;
         }
+        volume->storageDevice.Type = 3;  // IO_TYPE_DEVICE
+        volume->storageDevice.Size = sizeof(DEVICE_OBJECT);
+        volume->storageDevice.ReferenceCount = 1;
+        volume->storageDevice.StackSize = 1;
+        switch (options.kind) {
+            case VolumeKind::LocalDisk:
+            case VolumeKind::UsbHardDisk:
+                volume->storageDevice.DeviceType = FILE_DEVICE_DISK;
+                break;
+            case VolumeKind::UsbFlashDisk:
+                volume->storageDevice.DeviceType = FILE_DEVICE_DISK;
+                volume->storageDevice.Characteristics = FILE_REMOVABLE_MEDIA;
+                break;
+            case VolumeKind::Floppy:
+                volume->storageDevice.DeviceType = FILE_DEVICE_DISK;
+                volume->storageDevice.Characteristics = FILE_REMOVABLE_MEDIA | FILE_FLOPPY_DISKETTE;
+                break;
+            case VolumeKind::CdRom:
+                volume->storageDevice.DeviceType = FILE_DEVICE_CD_ROM;
+                volume->storageDevice.Characteristics = FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE;
+                break;
+            case VolumeKind::Network:
+                volume->storageDevice.DeviceType = FILE_DEVICE_NETWORK_FILE_SYSTEM;
+                volume->storageDevice.Characteristics = FILE_REMOTE_DEVICE;
+                break;
+        }
         std::error_code ec;
         std::filesystem::create_directories(info.hostDir, ec);
         if (ec) throw std::runtime_error("AddVolume: cannot create " + info.hostDir + ": " + ec.message());

@@ -29,6 +29,10 @@ struct _FLT_VOLUME {
     DEVICE_TYPE deviceType = FILE_DEVICE_DISK_FILE_SYSTEM;
     FLT_FILESYSTEM_TYPE fsType = FLT_FSTYPE_NTFS;
     bool readOnly = false;
+    // The device that file objects on this volume name (FileObject->DeviceObject):
+    // a disk, CD-ROM or network device with the characteristics of its kind. It
+    // lives as long as the volume.
+    DEVICE_OBJECT storageDevice{};
     std::map<PFLT_FILTER, PFLT_CONTEXT> contexts;  // the volume context each filter set
 };
 
