@@ -82,6 +82,7 @@ typedef CHAR CCHAR;
 #define _Use_decl_annotations_
 #define _Function_class_(x)
 #define _Dispatch_type_(x)
+#define _Flt_CompletionContext_Outptr_
 #define _IRQL_requires_(irql)
 #define _IRQL_requires_max_(irql)
 #define _IRQL_requires_min_(irql)

@@ -48,6 +48,10 @@ extern "C" {
 
 // sal.h and driverspecs.h annotations that mingw-w64's copies lack; only the
 // code-analysis tools read them, so every compiler build sees them empty.
+// fltKernel.h: the annotation of a pre-operation callback's completion context.
+#ifndef _Flt_CompletionContext_Outptr_
+#define _Flt_CompletionContext_Outptr_
+#endif
 #ifndef _Dispatch_type_
 #define _Dispatch_type_(x)
 #endif

@@ -315,6 +315,7 @@ NTSTATUS Dispatch(COMMAND_MESSAGE* msg, PVOID outputBuffer, ULONG outputBufferLe
 }  // namespace
 
 void InitConnectionList() {
+    PAGED_CODE();
     InitializeListHead(&ConnectionList);
     KeInitializeSpinLock(&ConnectionLock);
     WriteNoFence(&ConnectionCount, 0);
@@ -322,6 +323,7 @@ void InitConnectionList() {
 
 NTSTATUS Kx4GrdPortConnect(PFLT_PORT clientPort, PVOID serverPortCookie, PVOID connectionContext,
                            ULONG sizeOfContext, PVOID* connectionCookie) {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(serverPortCookie);
     UNREFERENCED_PARAMETER(connectionContext);
     UNREFERENCED_PARAMETER(sizeOfContext);
@@ -351,6 +353,7 @@ NTSTATUS Kx4GrdPortConnect(PFLT_PORT clientPort, PVOID serverPortCookie, PVOID c
 }
 
 void Kx4GrdPortDisconnect(PVOID connectionCookie) {
+    PAGED_CODE();
     auto* record = static_cast<CONNECTION_RECORD*>(connectionCookie);
     if (record == NULL) {
         return;
@@ -382,6 +385,7 @@ void Kx4GrdPortDisconnect(PVOID connectionCookie) {
 }
 
 void CloseClientPorts() {
+    PAGED_CODE();
     // One port at a time: FltCloseClientPort waits for the connection's messages
     // in progress, so it is never called under the lock. The records stay listed
     // until their disconnection or ReleaseConnections.
@@ -418,6 +422,7 @@ void ReleaseConnections() {
 
 NTSTATUS Kx4GrdMssageProc(PVOID connectionCookie, PVOID inputBuffer, ULONG inputBufferLength, PVOID outputBuffer,
                           ULONG outputBufferLength, PULONG returnOutputBufferLength) {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(connectionCookie);
     if (inputBuffer == NULL) {
         return STATUS_SUCCESS;

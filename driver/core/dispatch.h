@@ -12,17 +12,26 @@
 #define KX_TAG_CONNECTION KX_POOL_TAG("cnsc")  // port connection records
 
 // Must run before the port is created: the connect callback links into the list.
+_IRQL_requires_(PASSIVE_LEVEL)
 void InitConnectionList();
 
-NTSTATUS Kx4GrdPortConnect(PFLT_PORT clientPort, PVOID serverPortCookie, PVOID connectionContext,
-                           ULONG sizeOfContext, PVOID* connectionCookie);
-void Kx4GrdPortDisconnect(PVOID connectionCookie);
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS Kx4GrdPortConnect(_In_ PFLT_PORT clientPort, _In_opt_ PVOID serverPortCookie,
+                           _In_reads_bytes_opt_(sizeOfContext) PVOID connectionContext, _In_ ULONG sizeOfContext,
+                           _Outptr_result_maybenull_ PVOID* connectionCookie);
+_IRQL_requires_(PASSIVE_LEVEL)
+void Kx4GrdPortDisconnect(_In_opt_ PVOID connectionCookie);
 // Closes every client port, waiting for each connection's messages in progress;
 // afterwards no message reaches the driver. PASSIVE_LEVEL, no lock held.
+_IRQL_requires_(PASSIVE_LEVEL)
 void CloseClientPorts();
 // Frees the connection records still listed. Only once the filter is unregistered,
 // when no connection callback can run any more.
+_IRQL_requires_max_(APC_LEVEL)
 void ReleaseConnections();
 
-NTSTATUS Kx4GrdMssageProc(PVOID connectionCookie, PVOID inputBuffer, ULONG inputBufferLength, PVOID outputBuffer,
-                          ULONG outputBufferLength, PULONG returnOutputBufferLength);
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS Kx4GrdMssageProc(_In_opt_ PVOID connectionCookie, _In_reads_bytes_opt_(inputBufferLength) PVOID inputBuffer,
+                          _In_ ULONG inputBufferLength,
+                          _Out_writes_bytes_to_opt_(outputBufferLength, *returnOutputBufferLength) PVOID outputBuffer,
+                          _In_ ULONG outputBufferLength, _Out_ PULONG returnOutputBufferLength);

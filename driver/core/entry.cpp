@@ -67,6 +67,7 @@ const FLT_REGISTRATION FilterRegistration = {
 // client may connect and send the moment the port is created. Taken down again
 // when start-up fails later, so a driver that does not load leaves nothing behind.
 void InitializeState() {
+    PAGED_CODE();
     InitNameLists();
     InitUsbExceptionLists();
     InitRegKeyList();
@@ -83,6 +84,7 @@ void InitializeState() {
 // Each step is a no-op for what was never set up, so a late start-up failure
 // uses the same sequence as unload.
 void TearDownState() {
+    PAGED_CODE();
     UnInitProcessNotify();
     CleanupPathlistEx(KxFileNameList);
     CleanupPathlistEx(KxPathList);
@@ -103,6 +105,7 @@ void TearDownState() {
 // Unload, and start-up failing after the state exists. No client is heard from
 // once the ports are closed, so nothing is changed while it is taken down.
 void TakeDown() {
+    PAGED_CODE();
     if (Globals.ServerPort != NULL) {
         FltCloseCommunicationPort(Globals.ServerPort);
         Globals.ServerPort = NULL;
@@ -125,6 +128,7 @@ void TakeDown() {
 }  // namespace
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+    PAGED_CODE();
     WriteNoFence(&DebugLevel, KX_DBG_INFO);
     DbgPrintEx(DPFLTR_IHVDRIVER_ID, 0, "%s:%s: Entered\n", KX_DRIVER_NAME, __func__);
     KX_TRACE(KX_DBG_INFO, "%s:%s: RegPath(%S)(%d)\n", registryPath != NULL ? registryPath->Buffer : NULL,
@@ -189,6 +193,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
 }
 
 NTSTATUS Kx4GrdUnload(FLT_FILTER_UNLOAD_FLAGS flags) {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(flags);
     KX_TRACE(KX_DBG_INFO, "%s:%s:  Entered\n");
     TakeDown();

@@ -6,9 +6,12 @@
 
 #include "driver/core/globals.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
-NTSTATUS Kx4GrdUnload(FLT_FILTER_UNLOAD_FLAGS flags);
+_Function_class_(DRIVER_INITIALIZE) _IRQL_requires_(PASSIVE_LEVEL)
+extern "C" NTSTATUS DriverEntry(_In_ PDRIVER_OBJECT driverObject, _In_ PUNICODE_STRING registryPath);
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS Kx4GrdUnload(_In_ FLT_FILTER_UNLOAD_FLAGS flags);
 
 // Reads the service's "Parameters" values ("DebugLevel", "ProcessCreate") into
 // the global state. A missing key or value leaves the current setting.
-void ReadParameters(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+_IRQL_requires_(PASSIVE_LEVEL)
+void ReadParameters(_In_ PDRIVER_OBJECT driverObject, _In_opt_ PUNICODE_STRING registryPath);

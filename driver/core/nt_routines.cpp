@@ -15,6 +15,7 @@ PVOID volatile RoutineCache[KxRoutineCount];
 }  // namespace
 
 PVOID KxGetRoutine(KX_ROUTINE which) {
+    PAGED_CODE();
     if ((ULONG)which >= KxRoutineCount) {
         return NULL;
     }

@@ -8,6 +8,7 @@ namespace {
 // Reads a 32-bit value through a 20-byte partial-information buffer; a value that
 // does not fit, or is missing, leaves *value unchanged.
 void QueryDword(HANDLE key, PCWSTR valueName, ULONG* value) {
+    PAGED_CODE();
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, valueName);
     alignas(8) UCHAR buffer[20] = {};
@@ -26,6 +27,7 @@ void QueryDword(HANDLE key, PCWSTR valueName, ULONG* value) {
 }  // namespace
 
 void ReadParameters(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+    PAGED_CODE();
     HANDLE parameters = NULL;
     NTSTATUS status;
     auto openDriverKey = reinterpret_cast<PFN_IO_OPEN_DRIVER_REGISTRY_KEY>(

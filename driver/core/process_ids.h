@@ -23,13 +23,22 @@ inline bool KxIsSystemProcessId(ULONG_PTR processId) {
     return false;
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 void PgInitPidTables();
-void PgAddPid(ULONG processId, ULONG state);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void PgAddPid(_In_ ULONG processId, _In_ ULONG state);
 // Marks the system's own process ids trusted (after start-up and after CLEAR).
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void PgAddSystemPids();
-ULONG PgGetPidState(ULONG processId);
-ULONG PgIsProtectPid(ULONG processId);
-ULONG PgRemovePid(ULONG processId);
-ULONG PgRemovePidState(ULONG processId, ULONG state);
-void PgClearPidState(ULONG state);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+ULONG PgGetPidState(_In_ ULONG processId);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+ULONG PgIsProtectPid(_In_ ULONG processId);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+ULONG PgRemovePid(_In_ ULONG processId);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+ULONG PgRemovePidState(_In_ ULONG processId, _In_ ULONG state);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void PgClearPidState(_In_ ULONG state);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void PgClearAllPid();

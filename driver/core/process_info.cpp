@@ -7,6 +7,7 @@
 ULONG ProcessNameOffset;
 
 ULONG USetProcessNameOffset() {
+    PAGED_CODE();
     // Runs in the system process during driver entry: the first place its object
     // holds the text "System" is the short image-name field.
     static const CHAR kSyst[4] = {'S', 'y', 's', 't'};
@@ -35,6 +36,7 @@ BOOLEAN GetCurrentProcessShortName(CHAR name[17]) {
 }
 
 NTSTATUS GetCurrentProcessImagePath(HANDLE processId, PUNICODE_STRING imagePath) {
+    PAGED_CODE();
     if (KxIsSystemProcessId((ULONG_PTR)processId)) {
         return STATUS_UNSUCCESSFUL;
     }

@@ -12,9 +12,12 @@ extern ULONG ProcessNameOffset;
 
 // Finds the offset of the short image name in a process object by scanning the
 // System process for "System"; 0 when it is not found.
+_IRQL_requires_(PASSIVE_LEVEL)
 ULONG USetProcessNameOffset();
 // The current process's short image name (at most 15 characters), terminated.
-BOOLEAN GetCurrentProcessShortName(CHAR name[17]);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+BOOLEAN GetCurrentProcessShortName(_Out_writes_(17) CHAR name[17]);
 // The NT device path of the current process's image, in a counted string the
 // caller frees with KxFreeUnicodeString. Fails for the system's own ids.
-NTSTATUS GetCurrentProcessImagePath(HANDLE processId, PUNICODE_STRING imagePath);
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS GetCurrentProcessImagePath(_In_ HANDLE processId, _Out_ PUNICODE_STRING imagePath);

@@ -114,6 +114,7 @@ void TerminateProcessNotify(ULONG processId) {
 }
 
 void CreateProcessNotifyEx(PEPROCESS process, HANDLE processId, PPS_CREATE_NOTIFY_INFO createInfo) {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(process);
     if (!KxSwitch(Globals.Started)) {
         return;
@@ -146,6 +147,7 @@ void CreateProcessNotifyEx(PEPROCESS process, HANDLE processId, PPS_CREATE_NOTIF
 }
 
 void CreateProcessNotify(HANDLE parentId, HANDLE processId, BOOLEAN create) {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(parentId);
     if (KxSwitch(Globals.Started) && !create) {
         TerminateProcessNotify((ULONG)(ULONG_PTR)processId);
@@ -155,6 +157,7 @@ void CreateProcessNotify(HANDLE parentId, HANDLE processId, BOOLEAN create) {
 }  // namespace
 
 NTSTATUS InitProcessNotify() {
+    PAGED_CODE();
     if (!ProcessTableReady) {
         KeInitializeSpinLock(&ProcessTableLock);
         RtlInitializeGenericTableAvl(&ProcessTable, CompareProcess, AllocateProcessNode, FreeProcessNode, NULL);
@@ -174,6 +177,7 @@ NTSTATUS InitProcessNotify() {
 }
 
 void UnInitProcessNotify() {
+    PAGED_CODE();
     if (NT_SUCCESS(NotifyStatus)) {
         if (UsingExRoutine) {
             SetNotifyEx(CreateProcessNotifyEx, TRUE);

@@ -10,7 +10,10 @@
 
 #define KX_TAG_PROCESS KX_POOL_TAG("pisc")  // started-process table elements
 
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS InitProcessNotify();
+_IRQL_requires_(PASSIVE_LEVEL)
 void UnInitProcessNotify();
 // The status of the last registration (STATUS_UNSUCCESSFUL when none).
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS GetProcessNotifyStatus();

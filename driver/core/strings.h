@@ -11,15 +11,20 @@
 
 // A counted string of maximumLength bytes whose buffer has two more bytes for a
 // terminator. Free with KxFreeUnicodeString.
-NTSTATUS KxAllocateUnicodeString(PUNICODE_STRING s, USHORT maximumLength);
-NTSTATUS KxFreeUnicodeString(PUNICODE_STRING s);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS KxAllocateUnicodeString(_Out_ PUNICODE_STRING s, _In_ USHORT maximumLength);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS KxFreeUnicodeString(_Inout_ PUNICODE_STRING s);
 // Copies and terminates; refuses a destination whose MaximumLength is at most the
 // source length plus the terminator.
-NTSTATUS KxCopyUnicodeString(PUNICODE_STRING destination, PCUNICODE_STRING source);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS KxCopyUnicodeString(_Inout_ PUNICODE_STRING destination, _In_ PCUNICODE_STRING source);
 
 // Copies terminated text into a field of capacity characters, truncating; the
 // field is always terminated. A NULL source gives an empty field.
-void KxCopyTruncated(WCHAR* destination, SIZE_T capacity, PCWSTR source);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void KxCopyTruncated(_Out_writes_(capacity) WCHAR* destination, _In_ SIZE_T capacity, _In_opt_ PCWSTR source);
 
 // The text after the last backslash, or the whole text when there is none.
-PCWSTR KxFinalComponent(PCWSTR text);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+PCWSTR KxFinalComponent(_In_ PCWSTR text);

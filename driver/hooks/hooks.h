@@ -6,12 +6,21 @@
 
 #include "driver/core/globals.h"
 
+_IRQL_requires_(PASSIVE_LEVEL)
 void InitHooks();
+_IRQL_requires_(PASSIVE_LEVEL)
 void USBIrpHookInit();
+_IRQL_requires_(PASSIVE_LEVEL)
 void USBIrpHookCleanup();
+_IRQL_requires_(PASSIVE_LEVEL)
 void BlueToothIrpHookInit();
+_IRQL_requires_(PASSIVE_LEVEL)
 void BlueToothIrpHookCleanup();
+_IRQL_requires_(PASSIVE_LEVEL)
 void MtpIrpHookInit();
+_IRQL_requires_(PASSIVE_LEVEL)
 void MtpIrpHookCleanup();
+_IRQL_requires_(PASSIVE_LEVEL)
 void EtcIrpHookInit();
+_IRQL_requires_(PASSIVE_LEVEL)
 void EtcIrpHookCleanup();

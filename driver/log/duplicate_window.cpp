@@ -36,6 +36,7 @@ void InitDuplicateWindow() {
 }
 
 BOOLEAN IsOvlappedLog(const EVENT_RECORD* record) {
+    PAGED_CODE();
     if (record->a0 >= KX_POLICY_ENTRIES) {
         return FALSE;
     }

@@ -14,23 +14,33 @@
 #define KX_TAG_LOG KX_POOL_TAG("prdk")       // event-log blocks
 #define KX_TAG_LOG_WORK KX_POOL_TAG("prdw")  // event-log trace copies
 
+_IRQL_requires_(PASSIVE_LEVEL)
 void InitLog();
+_IRQL_requires_(PASSIVE_LEVEL)
 void Cleanuplog();
-NTSTATUS SetLog(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS fltObjects, ULONG code, ULONG a0, ULONG a1,
-                ULONG reserved, PCWSTR nameSource, PCWSTR path);
-NTSTATUS SetConnectLog(PCFLT_RELATED_OBJECTS fltObjects, ULONG a0, ULONG a1, ULONG reserved, PCWSTR extra,
-                       PCWSTR name, PCWSTR path);
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS SetLog(_In_opt_ PFLT_CALLBACK_DATA data, _In_opt_ PCFLT_RELATED_OBJECTS fltObjects, _In_ ULONG code,
+                _In_ ULONG a0, _In_ ULONG a1, _In_ ULONG reserved, _In_opt_z_ PCWSTR nameSource, _In_opt_z_ PCWSTR path);
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS SetConnectLog(_In_opt_ PCFLT_RELATED_OBJECTS fltObjects, _In_ ULONG a0, _In_ ULONG a1, _In_ ULONG reserved,
+                       _In_opt_z_ PCWSTR extra, _In_opt_z_ PCWSTR name, _In_opt_z_ PCWSTR path);
 // Moves waiting records into a GET_LOG reply. *faulted is set when writing the
 // reply raised an access fault; the status is then the exception code and no
 // record has been consumed.
-NTSTATUS GetLog(PVOID outputBuffer, ULONG outputSize, PULONG reportedSize, bool* faulted);
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS GetLog(_Out_writes_bytes_opt_(outputSize) PVOID outputBuffer, _In_ ULONG outputSize,
+                _Out_ PULONG reportedSize, _Out_ bool* faulted);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG KxLogCount();
 
 // The system-noise filter: whether a POLICY record is one of the known harmless
 // accesses that is not worth reporting.
-BOOLEAN IsException(PFLT_CALLBACK_DATA data, const EVENT_RECORD* record);
+_IRQL_requires_(PASSIVE_LEVEL)
+BOOLEAN IsException(_In_opt_ PFLT_CALLBACK_DATA data, _In_ const EVENT_RECORD* record);
 // The duplicate window: whether a POLICY record repeats the last one admitted for
 // its device class within two seconds. Admitted records become the new last one.
-BOOLEAN IsOvlappedLog(const EVENT_RECORD* record);
+_IRQL_requires_(PASSIVE_LEVEL)
+BOOLEAN IsOvlappedLog(_In_ const EVENT_RECORD* record);
 // Empties the duplicate window (start-up).
+_IRQL_requires_(PASSIVE_LEVEL)
 void InitDuplicateWindow();

@@ -79,6 +79,7 @@ LOG_BLOCK* AllocateBlock() {
 }  // namespace
 
 void InitLog() {
+    PAGED_CODE();
     InitializeListHead(&LogList);
     KeInitializeSpinLock(&LogLock);
     WriteNoFence(&s_log_cnt, 0);
@@ -89,6 +90,7 @@ void InitLog() {
 }
 
 void Cleanuplog() {
+    PAGED_CODE();
     if (InterlockedExchange(&LogReady, 0) == 0) {
         return;
     }
@@ -271,6 +273,7 @@ static NTSTATUS DrainLog(PVOID outputBuffer, ULONG outputSize, PULONG reportedSi
 
 NTSTATUS SetLog(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS fltObjects, ULONG code, ULONG a0, ULONG a1,
                 ULONG reserved, PCWSTR nameSource, PCWSTR path) {
+    PAGED_CODE();
     if (!EnterLog()) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -281,6 +284,7 @@ NTSTATUS SetLog(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS fltObjects, ULONG
 
 NTSTATUS SetConnectLog(PCFLT_RELATED_OBJECTS fltObjects, ULONG a0, ULONG a1, ULONG reserved, PCWSTR extra,
                        PCWSTR name, PCWSTR path) {
+    PAGED_CODE();
     if (!EnterLog()) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -290,6 +294,7 @@ NTSTATUS SetConnectLog(PCFLT_RELATED_OBJECTS fltObjects, ULONG a0, ULONG a1, ULO
 }
 
 NTSTATUS GetLog(PVOID outputBuffer, ULONG outputSize, PULONG reportedSize, bool* faulted) {
+    PAGED_CODE();
     *faulted = false;
     *reportedSize = 0;
     if (!EnterLog()) {

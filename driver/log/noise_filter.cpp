@@ -67,6 +67,7 @@ ACCESS_MASK DesiredAccess(PFLT_CALLBACK_DATA data) {
 }  // namespace
 
 BOOLEAN IsException(PFLT_CALLBACK_DATA data, const EVENT_RECORD* record) {
+    PAGED_CODE();
     const ULONG a0 = record->a0;
     if (a0 == BDC_NETWORKDRIVEOUT || a0 == BDC_NETWORKSHAREOUT) {
         if (MatchesProcessTable(NetworkDiskExceptions, record->name, 1) || ContainsNetworkNoise(record->path)) {

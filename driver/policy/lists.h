@@ -11,11 +11,20 @@
 // share one implementation and differ only in the list they act on.
 enum KX_NAME_LIST { KxPathList, KxFileNameList, KxProtectProcessNameList };
 
+_IRQL_requires_(PASSIVE_LEVEL)
 void InitNameLists();
-void SetProtectPathEx(KX_NAME_LIST list, ULONG type, PCWSTR text, ULONG size);
-void RemoveFirstProtectPath(KX_NAME_LIST list, ULONG typeMask, PCWSTR text, ULONG size);
-void RemoveProtectPathsByType(KX_NAME_LIST list, ULONG typeMask);
-void CleanupPathlistEx(KX_NAME_LIST list);
-void SetProcessPath(ULONG type, PCWSTR text, ULONG size);
-void DelProcessPath(ULONG type, PCWSTR text, ULONG size);
+_IRQL_requires_max_(APC_LEVEL)
+void SetProtectPathEx(_In_ KX_NAME_LIST list, _In_ ULONG type, _In_reads_bytes_(size) PCWSTR text, _In_ ULONG size);
+_IRQL_requires_max_(APC_LEVEL)
+void RemoveFirstProtectPath(_In_ KX_NAME_LIST list, _In_ ULONG typeMask, _In_reads_bytes_(size) PCWSTR text,
+                            _In_ ULONG size);
+_IRQL_requires_max_(APC_LEVEL)
+void RemoveProtectPathsByType(_In_ KX_NAME_LIST list, _In_ ULONG typeMask);
+_IRQL_requires_max_(APC_LEVEL)
+void CleanupPathlistEx(_In_ KX_NAME_LIST list);
+_IRQL_requires_max_(APC_LEVEL)
+void SetProcessPath(_In_ ULONG type, _In_reads_bytes_(size) PCWSTR text, _In_ ULONG size);
+_IRQL_requires_max_(APC_LEVEL)
+void DelProcessPath(_In_ ULONG type, _In_reads_bytes_(size) PCWSTR text, _In_ ULONG size);
+_IRQL_requires_max_(APC_LEVEL)
 void CleanupProcesslist();

@@ -71,6 +71,7 @@ bool TargetExists(PCFLT_RELATED_OBJECTS fltObjects, PCUNICODE_STRING fileName) {
 
 BOOLEAN IsPolicyState(ULONG devicetype, ULONG state, PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS fltObjects,
                       PCUNICODE_STRING fileName) {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(devicetype);
     if (state == DISABLE) {
         return TRUE;

@@ -9,9 +9,14 @@
 
 #include "driver/core/globals.h"
 
-void SetDevicePolicy(ULONG devicetype, ULONG state, ULONG log);
-ULONG GetDevicePolicyState(ULONG devicetype);
-ULONG GetDevicePolicyLog(ULONG devicetype);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void SetDevicePolicy(_In_ ULONG devicetype, _In_ ULONG state, _In_ ULONG log);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+ULONG GetDevicePolicyState(_In_ ULONG devicetype);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+ULONG GetDevicePolicyLog(_In_ ULONG devicetype);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void ClearDevicePolicy();
-BOOLEAN IsPolicyState(ULONG devicetype, ULONG state, PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS fltObjects,
-                      PCUNICODE_STRING fileName);
+_IRQL_requires_(PASSIVE_LEVEL)
+BOOLEAN IsPolicyState(_In_ ULONG devicetype, _In_ ULONG state, _In_opt_ PFLT_CALLBACK_DATA data,
+                      _In_opt_ PCFLT_RELATED_OBJECTS fltObjects, _In_opt_ PCUNICODE_STRING fileName);

@@ -7,9 +7,12 @@
 
 #include "driver/core/globals.h"
 
-FLT_PREOP_CALLBACK_STATUS Kx4GrdPreOperation(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS fltObjects,
-                                             PVOID* completionContext);
-FLT_PREOP_CALLBACK_STATUS Kx4GrdPreRead(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS fltObjects,
-                                        PVOID* completionContext);
-FLT_POSTOP_CALLBACK_STATUS Kx4GrdPostOperation(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS fltObjects,
-                                               PVOID completionContext, FLT_POST_OPERATION_FLAGS flags);
+_IRQL_requires_max_(APC_LEVEL)
+FLT_PREOP_CALLBACK_STATUS Kx4GrdPreOperation(_Inout_ PFLT_CALLBACK_DATA data, _In_ PCFLT_RELATED_OBJECTS fltObjects,
+                                             _Flt_CompletionContext_Outptr_ PVOID* completionContext);
+_IRQL_requires_max_(APC_LEVEL)
+FLT_PREOP_CALLBACK_STATUS Kx4GrdPreRead(_Inout_ PFLT_CALLBACK_DATA data, _In_ PCFLT_RELATED_OBJECTS fltObjects,
+                                        _Flt_CompletionContext_Outptr_ PVOID* completionContext);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+FLT_POSTOP_CALLBACK_STATUS Kx4GrdPostOperation(_Inout_ PFLT_CALLBACK_DATA data, _In_ PCFLT_RELATED_OBJECTS fltObjects,
+                                               _In_opt_ PVOID completionContext, _In_ FLT_POST_OPERATION_FLAGS flags);

@@ -6,10 +6,20 @@
 
 #include "driver/core/globals.h"
 
+_IRQL_requires_(PASSIVE_LEVEL)
 void InitUsbExceptionLists();
-void SetUsbDiskException(PCSTR vendorId, PCSTR productId, PCSTR productRevision, PCSTR serialNumber);
-void DelUsbDiskExceptionList(PCSTR vendorId, PCSTR productId, PCSTR productRevision, PCSTR serialNumber);
+_IRQL_requires_max_(APC_LEVEL)
+void SetUsbDiskException(_In_z_ PCSTR vendorId, _In_z_ PCSTR productId, _In_z_ PCSTR productRevision,
+                         _In_z_ PCSTR serialNumber);
+_IRQL_requires_max_(APC_LEVEL)
+void DelUsbDiskExceptionList(_In_z_ PCSTR vendorId, _In_z_ PCSTR productId, _In_z_ PCSTR productRevision,
+                             _In_z_ PCSTR serialNumber);
+_IRQL_requires_max_(APC_LEVEL)
 void CleanupUsbDiskExceptionList();
-void SetUsbPortException(ULONG type, ULONG vendorId, ULONG productId, ULONG extraValue, PCWSTR serialNumber);
-void DelUsbPortExceptionList(ULONG type, ULONG vendorId, ULONG productId, PCWSTR serialNumber);
+_IRQL_requires_max_(APC_LEVEL)
+void SetUsbPortException(_In_ ULONG type, _In_ ULONG vendorId, _In_ ULONG productId, _In_ ULONG extraValue,
+                         _In_z_ PCWSTR serialNumber);
+_IRQL_requires_max_(APC_LEVEL)
+void DelUsbPortExceptionList(_In_ ULONG type, _In_ ULONG vendorId, _In_ ULONG productId, _In_z_ PCWSTR serialNumber);
+_IRQL_requires_max_(APC_LEVEL)
 void CleanupUsbPortExceptionList();

@@ -9,5 +9,7 @@
 
 extern volatile LONG ProcessProtectActive;
 
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS InstallProcessProtect();
+_IRQL_requires_(PASSIVE_LEVEL)
 void UnInstallProcessProtect();

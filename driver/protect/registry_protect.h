@@ -9,9 +9,14 @@
 
 extern volatile LONG RegProtectActive;
 
-NTSTATUS StartRegFlt(PDRIVER_OBJECT driverObject);
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS StartRegFlt(_In_ PDRIVER_OBJECT driverObject);
+_IRQL_requires_(PASSIVE_LEVEL)
 void StopRegFlt();
+_IRQL_requires_(PASSIVE_LEVEL)
 void InitRegKeyList();
-void AddRegProtectKey(PCWSTR key);
+_IRQL_requires_max_(APC_LEVEL)
+void AddRegProtectKey(_In_z_ PCWSTR key);
 // Upper-cases key in place, then removes the entry.
-void DelRegProtectKey(PWSTR key);
+_IRQL_requires_max_(APC_LEVEL)
+void DelRegProtectKey(_Inout_z_ PWSTR key);
