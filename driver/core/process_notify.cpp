@@ -84,7 +84,11 @@ void RecordStart(ULONG processId, PCWSTR imageName) {
     ExFreePoolWithTag(info, KX_TAG_PROCESS);
 }
 
-void TerminateProcessNotify(ULONG processId) {
+// A process end. The id leaves every state table and the started-process table on
+// every end, whether or not filtering is on: the system hands ids out again, and a
+// new process must not inherit the trust or protection of an ended one, nor its
+// table entry. Only the end record waits for START (record).
+void TerminateProcessNotify(ULONG processId, bool record) {
     PgRemovePid(processId);
     if (!ProcessTableReady) {
         return;
@@ -107,8 +111,10 @@ void TerminateProcessNotify(ULONG processId) {
         irql = KeAcquireSpinLockRaiseToDpc(&ProcessTableLock);
         RtlDeleteElementGenericTableAvl(&ProcessTable, info);
         KeReleaseSpinLock(&ProcessTableLock, irql);
-        KX_TRACE(KX_DBG_INFO, "%s:%s: TERMINATE pid(%d), (%S)\n", processId, info->name);
-        SetLog(NULL, NULL, LOG_PROCESS, 0, 0, 0, info->name, info->path);
+        if (record) {
+            KX_TRACE(KX_DBG_INFO, "%s:%s: TERMINATE pid(%d), (%S)\n", processId, info->name);
+            SetLog(NULL, NULL, LOG_PROCESS, 0, 0, 0, info->name, info->path);
+        }
     }
     ExFreePoolWithTag(info, KX_TAG_PROCESS);
 }
@@ -116,12 +122,12 @@ void TerminateProcessNotify(ULONG processId) {
 void CreateProcessNotifyEx(PEPROCESS process, HANDLE processId, PPS_CREATE_NOTIFY_INFO createInfo) {
     PAGED_CODE();
     UNREFERENCED_PARAMETER(process);
-    if (!KxSwitch(Globals.Started)) {
-        return;
-    }
     const ULONG pid = (ULONG)(ULONG_PTR)processId;
     if (createInfo == NULL) {
-        TerminateProcessNotify(pid);
+        TerminateProcessNotify(pid, KxSwitch(Globals.Started));
+        return;
+    }
+    if (!KxSwitch(Globals.Started)) {
         return;
     }
     if (createInfo->CommandLine != NULL && createInfo->CommandLine->Buffer != NULL) {
@@ -149,8 +155,8 @@ void CreateProcessNotifyEx(PEPROCESS process, HANDLE processId, PPS_CREATE_NOTIF
 void CreateProcessNotify(HANDLE parentId, HANDLE processId, BOOLEAN create) {
     PAGED_CODE();
     UNREFERENCED_PARAMETER(parentId);
-    if (KxSwitch(Globals.Started) && !create) {
-        TerminateProcessNotify((ULONG)(ULONG_PTR)processId);
+    if (!create) {
+        TerminateProcessNotify((ULONG)(ULONG_PTR)processId, KxSwitch(Globals.Started));
     }
 }
 
