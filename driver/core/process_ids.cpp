@@ -62,16 +62,20 @@ ULONG PidTables[kTableCount][kTableWords];
 PID_SLOT LargeRoot[kRootSize];
 KSPIN_LOCK PidLock;
 
+// The state each table holds, in the order PgGetPidState consults them: trusted,
+// the two cached trusted-list types without a name of their own, looked up and not
+// listed, then protected (never consulted by PgGetPidState).
+constexpr ULONG kTableStates[kTableCount] = {KX_PROCESS_TRUSTED, 2, 4, KX_PROCESS_NOT_LISTED,
+                                             KX_PROCESS_PROTECTED};
+
 // Table index of a state value; -1 for values that have no table.
 int TableIndex(ULONG state) {
-    switch (state) {
-    case 1: return 0;
-    case 2: return 1;
-    case 4: return 2;
-    case 8: return 3;
-    case 64: return 4;
-    default: return -1;
+    for (ULONG i = 0; i < kTableCount; ++i) {
+        if (kTableStates[i] == state) {
+            return (int)i;
+        }
     }
+    return -1;
 }
 
 constexpr ULONG kProtectTable = 4;
@@ -411,18 +415,17 @@ void PgAddPid(ULONG processId, ULONG state) {
 }
 
 ULONG PgGetPidState(ULONG processId) {
-    static const ULONG order[] = {1, 2, 4, 8};  // tables 0 to 3, consulted in this order
     const ULONG tables = TablesOf(processId);
-    for (ULONG i = 0; i < 4; ++i) {
+    for (ULONG i = 0; i < kProtectTable; ++i) {
         if ((tables & (1u << i)) != 0) {
-            return order[i];
+            return kTableStates[i];
         }
     }
     return 0;
 }
 
 ULONG PgIsProtectPid(ULONG processId) {
-    return (TablesOf(processId) & (1u << kProtectTable)) != 0 ? 64 : 0;
+    return (TablesOf(processId) & (1u << kProtectTable)) != 0 ? KX_PROCESS_PROTECTED : 0;
 }
 
 ULONG PgRemovePid(ULONG processId) {
