@@ -61,6 +61,7 @@ std::vector<std::pair<UCHAR, NTSTATUS>> g_post;  // major and the final status t
 bool g_queryNames = true;
 bool g_leakName = false;
 bool g_leakTokenSource = false;
+bool g_leakContext = false;  // pre-create takes the volume context and keeps it
 ULONG g_readFlags = 0;  // registration flags of the read and write operations
 
 std::string Source(PACCESS_TOKEN token) {
@@ -127,6 +128,10 @@ FLT_PREOP_CALLBACK_STATUS Pre(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS obj
             FltReleaseFileNameInformation(name);
         }
     }
+    if (g_leakContext && s.major == IRP_MJ_CREATE) {
+        PFLT_CONTEXT context = nullptr;
+        EXPECT_EQ(FltGetVolumeContext(g_filter, objects->Volume, &context), STATUS_SUCCESS);
+    }
     g_pre.push_back(s);
     Decision d = g_decide.count(s.major) ? g_decide[s.major] : Decision{};
     if (d.status == FLT_PREOP_COMPLETE) {
@@ -156,7 +161,12 @@ NTSTATUS Unload(FLT_FILTER_UNLOAD_FLAGS) {
     return STATUS_SUCCESS;
 }
 
-FLT_REGISTRATION g_registration = {sizeof(FLT_REGISTRATION), FLT_REGISTRATION_VERSION, 0, nullptr, g_operations,
+const FLT_CONTEXT_REGISTRATION g_contexts[] = {
+    {FLT_VOLUME_CONTEXT, 0, nullptr, 16, winsim::PoolTag("Prbc"), nullptr, nullptr, nullptr},
+    {FLT_CONTEXT_END, 0, nullptr, 0, 0, nullptr, nullptr, nullptr},
+};
+
+FLT_REGISTRATION g_registration = {sizeof(FLT_REGISTRATION), FLT_REGISTRATION_VERSION, 0, g_contexts, g_operations,
                                    Unload, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                    nullptr, nullptr};
 
@@ -177,6 +187,7 @@ void Reset() {
     g_queryNames = true;
     g_leakName = false;
     g_leakTokenSource = false;
+    g_leakContext = false;
     g_readFlags = 0;
 }
 
@@ -657,6 +668,23 @@ TEST_F(IoRequestsTest, NameInformationNeverReleasedIsReportedAtUnload) {
     auto report = M().Verifier();
     EXPECT_NE(report.ToString().find("FltReleaseFileNameInformation missing"), std::string::npos)
         << report.ToString();
+    M().ClearVerifier();
+}
+
+TEST_F(IoRequestsTest, VolumeContextNeverReleasedIsReportedAtUnload) {
+    FLT_RELATED_OBJECTS objects{};
+    ASSERT_TRUE(M().RelatedObjects(u"probe", kVol, &objects));
+    PFLT_CONTEXT context = nullptr;
+    ASSERT_EQ(FltAllocateContext(probe::g_filter, FLT_VOLUME_CONTEXT, 16, NonPagedPool, &context), STATUS_SUCCESS);
+    ASSERT_EQ(FltSetVolumeContext(objects.Volume, FLT_SET_CONTEXT_KEEP_IF_EXISTS, context, nullptr), STATUS_SUCCESS);
+    FltReleaseContext(context);
+    probe::g_leakContext = true;
+    Put("v.txt", "x");
+    OpenFile* f = Open(u"v.txt", FILE_GENERIC_READ);
+    M().CloseFile(f);
+    ASSERT_EQ(M().UnloadDriver(u"probe"), STATUS_SUCCESS);
+    auto report = M().Verifier();
+    EXPECT_NE(report.ToString().find("FltReleaseContext missing"), std::string::npos) << report.ToString();
     M().ClearVerifier();
 }
 
