@@ -276,7 +276,8 @@ void FileSystemRename(FileObject& file, const FILE_RENAME_INFORMATION* info, boo
     bool exists = false;
     st = ResolveHostPath(parsed, &hostTarget, &exists);
     if (!NT_SUCCESS(st)) return Complete(data, st);
-    const bool sameFile = exists && std::filesystem::equivalent(hostTarget, file.hostPath);
+    std::error_code ec;
+    const bool sameFile = exists && std::filesystem::equivalent(hostTarget, file.hostPath, ec);
     if (exists && !sameFile) {
         if (!replace) return Complete(data, STATUS_OBJECT_NAME_COLLISION);
         if (std::filesystem::is_directory(hostTarget)) return Complete(data, STATUS_ACCESS_DENIED);
