@@ -597,8 +597,118 @@ NTSTATUS ZwQueryInformationProcess(HANDLE processHandle, PROCESSINFOCLASS proces
 
 typedef enum _FILE_INFORMATION_CLASS {
     FileRenameInformation = 10,
-    FileDispositionInformation = 13
+    FileDispositionInformation = 13,
+    FileDispositionInformationEx = 64,
+    FileRenameInformationEx = 65
 } FILE_INFORMATION_CLASS;
+
+// Set-information buffers of renames and deletes.
+typedef struct _FILE_RENAME_INFORMATION {
+    union {
+        BOOLEAN ReplaceIfExists;  // FileRenameInformation
+        ULONG Flags;              // FileRenameInformationEx: FILE_RENAME_*
+    };
+    HANDLE RootDirectory;
+    ULONG FileNameLength;
+    WCHAR FileName[1];
+} FILE_RENAME_INFORMATION, *PFILE_RENAME_INFORMATION;
+#define FILE_RENAME_REPLACE_IF_EXISTS 0x00000001
+#define FILE_RENAME_POSIX_SEMANTICS 0x00000002
+typedef struct _FILE_DISPOSITION_INFORMATION {
+    BOOLEAN DeleteFile;
+} FILE_DISPOSITION_INFORMATION, *PFILE_DISPOSITION_INFORMATION;
+typedef struct _FILE_DISPOSITION_INFORMATION_EX {
+    ULONG Flags;
+} FILE_DISPOSITION_INFORMATION_EX, *PFILE_DISPOSITION_INFORMATION_EX;
+#define FILE_DISPOSITION_DO_NOT_DELETE 0x00000000
+#define FILE_DISPOSITION_DELETE 0x00000001
+#define FILE_DISPOSITION_POSIX_SEMANTICS 0x00000002
+#define FILE_DISPOSITION_FORCE_IMAGE_SECTION_CHECK 0x00000004
+#define FILE_DISPOSITION_ON_CLOSE 0x00000008
+
+// IRP flags (FLT_IO_PARAMETER_BLOCK::IrpFlags).
+#define IRP_NOCACHE 0x00000001
+#define IRP_PAGING_IO 0x00000002
+#define IRP_SYNCHRONOUS_API 0x00000004
+#define IRP_SYNCHRONOUS_PAGING_IO 0x00000040
+
+// ---------------------------------------------------------------- security: tokens, access state
+typedef PVOID PACCESS_TOKEN;
+typedef struct _LUID {
+    ULONG LowPart;
+    LONG HighPart;
+} LUID, *PLUID;
+typedef struct _LUID_AND_ATTRIBUTES {
+    LUID Luid;
+    ULONG Attributes;
+} LUID_AND_ATTRIBUTES, *PLUID_AND_ATTRIBUTES;
+#define INITIAL_PRIVILEGE_COUNT 3
+typedef struct _INITIAL_PRIVILEGE_SET {
+    ULONG PrivilegeCount;
+    ULONG Control;
+    LUID_AND_ATTRIBUTES Privilege[INITIAL_PRIVILEGE_COUNT];
+} INITIAL_PRIVILEGE_SET, *PINITIAL_PRIVILEGE_SET;
+typedef struct _PRIVILEGE_SET {
+    ULONG PrivilegeCount;
+    ULONG Control;
+    LUID_AND_ATTRIBUTES Privilege[1];
+} PRIVILEGE_SET, *PPRIVILEGE_SET;
+typedef enum _SECURITY_IMPERSONATION_LEVEL {
+    SecurityAnonymous,
+    SecurityIdentification,
+    SecurityImpersonation,
+    SecurityDelegation
+} SECURITY_IMPERSONATION_LEVEL, *PSECURITY_IMPERSONATION_LEVEL;
+typedef struct _SECURITY_SUBJECT_CONTEXT {
+    PACCESS_TOKEN ClientToken;  // the impersonation token, when the thread impersonates
+    SECURITY_IMPERSONATION_LEVEL ImpersonationLevel;
+    PACCESS_TOKEN PrimaryToken;  // the process's token
+    PVOID ProcessAuditId;
+} SECURITY_SUBJECT_CONTEXT, *PSECURITY_SUBJECT_CONTEXT;
+typedef struct _ACCESS_STATE {
+    LUID OperationID;
+    BOOLEAN SecurityEvaluated;
+    BOOLEAN GenerateAudit;
+    BOOLEAN GenerateOnClose;
+    BOOLEAN PrivilegesAllocated;
+    ULONG Flags;
+    ACCESS_MASK RemainingDesiredAccess;
+    ACCESS_MASK PreviouslyGrantedAccess;
+    ACCESS_MASK OriginalDesiredAccess;
+    SECURITY_SUBJECT_CONTEXT SubjectSecurityContext;
+    PSECURITY_DESCRIPTOR SecurityDescriptor;
+    PVOID AuxData;
+    union {
+        INITIAL_PRIVILEGE_SET InitialPrivilegeSet;
+        PRIVILEGE_SET PrivilegeSet;
+    } Privileges;
+    BOOLEAN AuditPrivileges;
+    UNICODE_STRING ObjectName;
+    UNICODE_STRING ObjectTypeName;
+} ACCESS_STATE, *PACCESS_STATE;
+// The client token when the subject impersonates, else its primary token.
+#define SeQuerySubjectContextToken(SubjectContext)                                      \
+    (((PSECURITY_SUBJECT_CONTEXT)(SubjectContext))->ClientToken != NULL                 \
+         ? ((PSECURITY_SUBJECT_CONTEXT)(SubjectContext))->ClientToken                   \
+         : ((PSECURITY_SUBJECT_CONTEXT)(SubjectContext))->PrimaryToken)
+typedef enum _TOKEN_INFORMATION_CLASS {
+    TokenUser = 1,
+    TokenGroups,
+    TokenPrivileges,
+    TokenOwner,
+    TokenPrimaryGroup,
+    TokenDefaultDacl,
+    TokenSource,
+    TokenType
+} TOKEN_INFORMATION_CLASS, *PTOKEN_INFORMATION_CLASS;
+#define TOKEN_SOURCE_LENGTH 8
+typedef struct _TOKEN_SOURCE {
+    CHAR SourceName[TOKEN_SOURCE_LENGTH];  // space padded, not terminated
+    LUID SourceIdentifier;
+} TOKEN_SOURCE, *PTOKEN_SOURCE;
+// The information is allocated by the system; the caller frees it with ExFreePool.
+NTSTATUS SeQueryInformationToken(PACCESS_TOKEN token, TOKEN_INFORMATION_CLASS tokenInformationClass,
+                                 PVOID* tokenInformation);
 
 // ---------------------------------------------------------------- filter manager
 typedef struct _FLT_FILTER* PFLT_FILTER;
@@ -653,7 +763,7 @@ typedef enum _FLT_FILESYSTEM_TYPE {
 
 typedef struct _IO_SECURITY_CONTEXT {
     PVOID SecurityQos;
-    PVOID AccessState;
+    PACCESS_STATE AccessState;
     ACCESS_MASK DesiredAccess;
     ULONG FullCreateOptions;
 } IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
@@ -776,6 +886,8 @@ typedef FLT_POSTOP_CALLBACK_STATUS (*PFLT_POST_OPERATION_CALLBACK)(PFLT_CALLBACK
                                                                    PVOID completionContext,
                                                                    FLT_POST_OPERATION_FLAGS flags);
 typedef ULONG FLT_OPERATION_REGISTRATION_FLAGS;
+#define FLTFL_OPERATION_REGISTRATION_SKIP_PAGING_IO 0x00000001
+#define FLTFL_OPERATION_REGISTRATION_SKIP_CACHED_IO 0x00000002
 typedef struct _FLT_OPERATION_REGISTRATION {
     UCHAR MajorFunction;
     FLT_OPERATION_REGISTRATION_FLAGS Flags;

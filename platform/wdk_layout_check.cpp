@@ -77,6 +77,28 @@ WDK_OFFSET(IO_SECURITY_CONTEXT, DesiredAccess, 16);
 WDK_OFFSET(IO_SECURITY_CONTEXT, FullCreateOptions, 20);
 WDK_SIZE(IO_SECURITY_CONTEXT, 24);
 
+WDK_OFFSET(SECURITY_SUBJECT_CONTEXT, ClientToken, 0);
+WDK_OFFSET(SECURITY_SUBJECT_CONTEXT, ImpersonationLevel, 8);
+WDK_OFFSET(SECURITY_SUBJECT_CONTEXT, PrimaryToken, 16);
+WDK_SIZE(SECURITY_SUBJECT_CONTEXT, 32);
+WDK_OFFSET(ACCESS_STATE, Flags, 12);
+WDK_OFFSET(ACCESS_STATE, OriginalDesiredAccess, 24);
+WDK_OFFSET(ACCESS_STATE, SubjectSecurityContext, 32);
+WDK_OFFSET(ACCESS_STATE, SecurityDescriptor, 64);
+WDK_OFFSET(ACCESS_STATE, Privileges, 80);
+WDK_OFFSET(ACCESS_STATE, AuditPrivileges, 124);
+WDK_OFFSET(ACCESS_STATE, ObjectName, 128);
+WDK_OFFSET(ACCESS_STATE, ObjectTypeName, 144);
+WDK_SIZE(ACCESS_STATE, 160);
+WDK_OFFSET(TOKEN_SOURCE, SourceName, 0);
+WDK_OFFSET(TOKEN_SOURCE, SourceIdentifier, 8);
+WDK_SIZE(TOKEN_SOURCE, 16);
+WDK_OFFSET(FILE_RENAME_INFORMATION, ReplaceIfExists, 0);
+WDK_OFFSET(FILE_RENAME_INFORMATION, RootDirectory, 8);
+WDK_OFFSET(FILE_RENAME_INFORMATION, FileNameLength, 16);
+WDK_OFFSET(FILE_RENAME_INFORMATION, FileName, 20);
+WDK_SIZE(FILE_DISPOSITION_INFORMATION, 1);
+
 WDK_OFFSET(FLT_PARAMETERS, Create.SecurityContext, 0);
 WDK_OFFSET(FLT_PARAMETERS, Create.Options, 8);
 WDK_OFFSET(FLT_PARAMETERS, Create.FileAttributes, 16);
@@ -201,6 +223,7 @@ struct WdkSameType<A, A> {
 WDK_TYPE(KernelMode, MODE);
 WDK_TYPE(UserMode, MODE);
 WDK_TYPE(IO_STATUS_BLOCK::Status, NTSTATUS);
+WDK_TYPE(IO_SECURITY_CONTEXT::AccessState, PACCESS_STATE);
 WDK_TYPE(PS_CREATE_NOTIFY_INFO::CreatingThreadId, CLIENT_ID);
 WDK_TYPE(FLT_CALLBACK_DATA::Thread, PETHREAD const);
 WDK_TYPE(FLT_CALLBACK_DATA::Iopb, PFLT_IO_PARAMETER_BLOCK const);
@@ -230,6 +253,11 @@ WDK_TYPE(FLT_REGISTRATION::SectionNotificationCallback, PFLT_SECTION_CONFLICT_NO
 
 // ---------------------------------------------------------------- constants the driver's decisions rest on
 static_assert(KernelMode == 0 && UserMode == 1, "MODE values");
+static_assert(TokenSource == 7 && FileRenameInformation == 10 && FileDispositionInformation == 13 &&
+                  FileDispositionInformationEx == 64 && FileRenameInformationEx == 65,
+              "information classes");
+static_assert(IRP_PAGING_IO == 2 && FLTFL_CALLBACK_DATA_IRP_OPERATION == 1 && FLTFL_CALLBACK_DATA_FAST_IO_OPERATION == 2,
+              "request flags");
 static_assert(IRP_MJ_CREATE == 0x00 && IRP_MJ_CLOSE == 0x02 && IRP_MJ_READ == 0x03 && IRP_MJ_WRITE == 0x04 &&
                   IRP_MJ_SET_INFORMATION == 0x06 && IRP_MJ_CLEANUP == 0x12 && IRP_MJ_OPERATION_END == 0x80,
               "major function codes");

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,9 @@ struct ProcessOptions {
     uint32_t pid = 0;            // 0: the next free id (ids are multiples of 4)
     bool administrator = true;   // token member of Administrators (may connect to filter ports)
     std::string tokenSource = "User32  ";  // 8 characters, as TOKEN_SOURCE.SourceName
+    // The kernel's short image name when it differs from the image path's leaf
+    // (cut at 15 characters; may be empty). Unset: the leaf of imagePath.
+    std::optional<std::u16string> shortImageName;
 };
 
 enum class VolumeKind {
@@ -78,6 +82,43 @@ struct VolumeInfo {
 
 // A client connection to a filter communication port (what fltlib's port handle is).
 struct PortConnection;
+
+// ---- file requests issued by simulated processes (Machine::CreateFile & co.)
+// A create (IRP_MJ_CREATE) as NtCreateFile issues it.
+struct CreateRequest {
+    std::u16string path;  // full NT name: \Device\HarddiskVolume2\dir\a.txt or \??\C:\dir\a.txt
+    ACCESS_MASK desiredAccess = FILE_GENERIC_READ;
+    ULONG shareAccess = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    ULONG disposition = FILE_OPEN;
+    ULONG options = 0;  // create options: FILE_DIRECTORY_FILE, FILE_NON_DIRECTORY_FILE, FILE_DELETE_ON_CLOSE...
+    ULONG fileAttributes = FILE_ATTRIBUTE_NORMAL;
+    // The security context's ACCESS_STATE (always there for an I/O manager create;
+    // false: SecurityContext->AccessState is NULL).
+    bool accessState = true;
+    // Non-empty: the requesting thread impersonates a client whose token has this
+    // source (8 characters, e.g. "NtLmSsp " or "KSecDD  "), so the access state's
+    // subject context has a ClientToken besides the process's PrimaryToken.
+    std::string clientTokenSource;
+};
+// How a request is issued (test controls for every request kind).
+struct RequestOptions {
+    bool kernelMode = false;     // RequestorMode KernelMode (no handle access check)
+    KIRQL irql = PASSIVE_LEVEL;  // the callbacks run at this IRQL (e.g. APC_LEVEL)
+    bool fastIo = false;         // reads and writes: the fast I/O path instead of an IRP
+    bool pagingIo = false;       // writes: a paging write (IRP_PAGING_IO|IRP_NOCACHE, from the
+                                 // System process in kernel mode, no handle access check)
+    bool presetIoStatus = false; // the callback data's IoStatus starts as presetStatus/presetInformation
+    NTSTATUS presetStatus = STATUS_SUCCESS;
+    ULONG_PTR presetInformation = 0;
+};
+// What the process gets back.
+struct IoResult {
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    bool reachedFileSystem = false;  // every filter passed it and the file system carried it out
+};
+// A process's open handle (and its file object) from CreateFile.
+struct OpenFile;
 
 struct VerifierReport {
     std::vector<std::string> violations;
@@ -125,6 +166,40 @@ public:
     // of the start-up scan): the object then lacks the text "System" everywhere.
     void ScrubProcessObject(PEPROCESS process);
     static constexpr uint32_t kProcessNameOffset = 0x5a8;
+
+    // ---- file requests (each runs on the calling thread with the process current)
+    // A create request by process: the I/O manager validates it, the filters' pre-
+    // and post-create callbacks see it, and only if they pass it does the file
+    // system carry out the disposition on the host directory. *file gets the open
+    // handle on success (nullptr otherwise); it must go to CloseFile.
+    IoResult CreateFile(PEPROCESS process, const CreateRequest& request, OpenFile** file,
+                        const RequestOptions& options = {});
+    // Read (IRP_MJ_READ) length bytes at offset into *data (resized to what was read).
+    IoResult ReadFile(OpenFile* file, uint64_t offset, uint32_t length, std::string* data,
+                      const RequestOptions& options = {});
+    // Write (IRP_MJ_WRITE) data at offset.
+    IoResult WriteFile(OpenFile* file, uint64_t offset, const std::string& data, const RequestOptions& options = {});
+    // Set-information (IRP_MJ_SET_INFORMATION) with a raw buffer of the class.
+    IoResult SetInformationFile(OpenFile* file, FILE_INFORMATION_CLASS infoClass, const void* buffer,
+                                uint32_t length, const RequestOptions& options = {});
+    // The same with a FILE_RENAME_INFORMATION built from newName (a full NT name, or a
+    // bare name: renamed within its directory); class FileRenameInformation (replace
+    // sets ReplaceIfExists) or FileRenameInformationEx (replace sets
+    // FILE_RENAME_REPLACE_IF_EXISTS).
+    IoResult RenameFile(OpenFile* file, const std::u16string& newName, bool replace,
+                        FILE_INFORMATION_CLASS infoClass = FileRenameInformation, const RequestOptions& options = {});
+    // The same with FILE_DISPOSITION_INFORMATION (DeleteFile = del) or, for
+    // FileDispositionInformationEx, FILE_DISPOSITION_INFORMATION_EX (FILE_DISPOSITION_DELETE or 0).
+    IoResult DeleteFile(OpenFile* file, bool del = true,
+                        FILE_INFORMATION_CLASS infoClass = FileDispositionInformation,
+                        const RequestOptions& options = {});
+    // The handle is closed: IRP_MJ_CLEANUP (a pending delete happens here).
+    IoResult CleanupFile(OpenFile* file, const RequestOptions& options = {});
+    // The last reference goes: IRP_MJ_CLOSE (cleanup first if not done), and file is freed.
+    IoResult CloseFile(OpenFile* file, const RequestOptions& options = {});
+    PFILE_OBJECT FileObjectOf(OpenFile* file) const;
+    // SeQueryInformationToken calls since boot.
+    unsigned TokenQueries() const;
 
     // ---- registry (kernel paths: \Registry\Machine\...)
     void RegCreateKey(const std::u16string& path);

@@ -121,6 +121,145 @@ NTSTATUS TruncateHostFile(const std::string& path) {
 }
 
 }  // namespace
+
+NTSTATUS HostErrorStatus(int error) { return HostError(error); }
+
+NTSTATUS ResolveHostPath(const ParsedName& name, std::string* hostPath, bool* exists) {
+    Lookup found = ResolveHost(name.volume->info.hostDir, name.parts, hostPath);
+    *exists = found == Lookup::Found;
+    return found == Lookup::ParentMissing ? STATUS_OBJECT_PATH_NOT_FOUND : STATUS_SUCCESS;
+}
+
+NTSTATUS CheckCreateParameters(ULONG disposition, ULONG options) {
+    const bool wantDirectory = options & FILE_DIRECTORY_FILE;
+    const bool wantFile = options & FILE_NON_DIRECTORY_FILE;
+    if (disposition > kMaxDisposition || (wantDirectory && wantFile)) return STATUS_INVALID_PARAMETER;
+    if (wantDirectory && disposition != FILE_CREATE && disposition != FILE_OPEN && disposition != FILE_OPEN_IF)
+        return STATUS_INVALID_PARAMETER;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ParseFileName(const std::u16string& name, ULONG options, ParsedName* out) {
+    *out = ParsedName{};
+    std::u16string rest;
+    {
+        std::lock_guard<std::mutex> lock(Flt().mutex);
+        out->volume = VolumeForName(name, &rest);
+    }
+    if (!out->volume) return STATUS_OBJECT_PATH_NOT_FOUND;
+    const bool wantFile = options & FILE_NON_DIRECTORY_FILE;
+    out->mustBeDirectory = options & FILE_DIRECTORY_FILE;
+    // A trailing backslash names a directory.
+    if (rest.size() > 1 && rest.back() == u'\\') {
+        if (wantFile) return STATUS_OBJECT_NAME_INVALID;
+        rest.pop_back();
+        out->mustBeDirectory = true;
+    }
+    // On a redirector, a mapped drive's names start with "\;X:" and the logon id
+    // (\;Z:0000000000012345\server\share\...): that component belongs to the name,
+    // not to the share's directory tree.
+    if (out->volume->info.kind == VolumeKind::Network && rest.size() > 1 && rest[1] == u';') {
+        size_t end = rest.find(u'\\', 1);
+        out->prefix = rest.substr(0, end);
+        rest = end == std::u16string::npos ? std::u16string() : rest.substr(end);
+    }
+    if (rest.size() > 1) {
+        size_t start = 1;
+        for (;;) {
+            size_t end = rest.find(u'\\', start);
+            std::u16string part = rest.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
+            if (!ValidComponent(part)) return STATUS_OBJECT_NAME_INVALID;
+            out->parts.push_back(part);
+            if (end == std::u16string::npos) break;
+            start = end + 1;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+FsCreateResult FileSystemCreate(const ParsedName& name, ULONG disposition, ULONG options) {
+    FsCreateResult r;
+    auto fail = [&](NTSTATUS status, ULONG_PTR information = 0) {
+        r.status = status;
+        r.information = information;
+        return r;
+    };
+    _FLT_VOLUME* volume = name.volume;
+    const bool wantFile = options & FILE_NON_DIRECTORY_FILE;
+    Lookup found = ResolveHost(volume->info.hostDir, name.parts, &r.hostPath);
+    if (found == Lookup::ParentMissing) return fail(STATUS_OBJECT_PATH_NOT_FOUND);
+
+    const bool modifies = disposition != FILE_OPEN && !(found == Lookup::Found && disposition == FILE_OPEN_IF);
+    if (modifies && volume->readOnly) return fail(WINSIM_STATUS_MEDIA_WRITE_PROTECTED);
+    if (found == Lookup::Found) {
+        r.directory = std::filesystem::is_directory(r.hostPath);
+        if (r.directory && wantFile) return fail(STATUS_FILE_IS_A_DIRECTORY);
+        if (!r.directory && name.mustBeDirectory) return fail(STATUS_NOT_A_DIRECTORY);
+        switch (disposition) {
+            case FILE_CREATE: return fail(STATUS_OBJECT_NAME_COLLISION, FILE_EXISTS);
+            case FILE_OPEN:
+            case FILE_OPEN_IF: r.information = FILE_OPENED; break;
+            case FILE_OVERWRITE:
+            case FILE_OVERWRITE_IF:
+            case FILE_SUPERSEDE: {
+                // The file system replaces or truncates whatever access the caller asked for.
+                if (r.directory) return fail(STATUS_FILE_IS_A_DIRECTORY);
+                NTSTATUS st = TruncateHostFile(r.hostPath);
+                if (!NT_SUCCESS(st)) return fail(st);
+                r.information = disposition == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN;
+                break;
+            }
+        }
+    } else {
+        if (disposition == FILE_OPEN || disposition == FILE_OVERWRITE)
+            return fail(STATUS_OBJECT_NAME_NOT_FOUND, FILE_DOES_NOT_EXIST);
+        NTSTATUS st = CreateHostFile(r.hostPath, name.mustBeDirectory);
+        if (!NT_SUCCESS(st)) return fail(st, st == STATUS_OBJECT_NAME_COLLISION ? FILE_EXISTS : 0);
+        r.directory = name.mustBeDirectory;
+        r.information = FILE_CREATED;
+    }
+    r.status = STATUS_SUCCESS;
+    return r;
+}
+
+std::u16string RelativeName(const ParsedName& name) {
+    std::u16string relative = name.prefix;
+    for (const auto& part : name.parts) relative.append(1, u'\\').append(part);
+    if (relative.empty()) relative.push_back(u'\\');
+    return relative;
+}
+
+void FileObject::SetNames(const std::u16string& relative) {
+    relativeName = relative;
+    ntName = volume->info.deviceName + relativeName;
+}
+
+std::shared_ptr<FileObject> MakeFileObject(const ParsedName& name, const FsCreateResult& created,
+                                           ACCESS_MASK desiredAccess, ULONG shareAccess, ULONG options) {
+    auto file = std::make_shared<FileObject>();
+    file->volume = name.volume;
+    file->SetNames(RelativeName(name));
+    file->openedName = file->relativeName;
+    file->hostPath = created.hostPath;
+    file->directory = created.directory;
+    file->deleteOnClose = options & FILE_DELETE_ON_CLOSE;
+    FILE_OBJECT& fo = file->file;
+    fo.Type = 5;  // IO_TYPE_FILE
+    fo.Size = (SHORT)sizeof(FILE_OBJECT);
+    fo.DeviceObject = &name.volume->storageDevice;
+    fo.FsContext = file.get();
+    fo.FileName.Buffer = file->openedName.data();
+    fo.FileName.Length = (USHORT)(file->openedName.size() * sizeof(WCHAR));
+    fo.FileName.MaximumLength = fo.FileName.Length;
+    fo.ReadAccess = (desiredAccess & (FILE_READ_DATA | GENERIC_READ | GENERIC_ALL)) != 0;
+    fo.WriteAccess = (desiredAccess & (FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE | GENERIC_ALL)) != 0;
+    fo.DeleteAccess = (desiredAccess & (DELETE | GENERIC_ALL)) != 0;
+    fo.SharedRead = (shareAccess & FILE_SHARE_READ) != 0;
+    fo.SharedWrite = (shareAccess & FILE_SHARE_WRITE) != 0;
+    fo.SharedDelete = (shareAccess & FILE_SHARE_DELETE) != 0;
+    return file;
+}
+
 }  // namespace winsim::io
 
 using namespace winsim;
@@ -138,12 +277,8 @@ NTSTATUS FltCreateFile(PFLT_FILTER filter, PFLT_INSTANCE instance, PHANDLE fileH
         ioStatusBlock->Information = information;
         return status;
     };
-    const bool wantDirectory = createOptions & FILE_DIRECTORY_FILE;
-    const bool wantFile = createOptions & FILE_NON_DIRECTORY_FILE;
-    if (createDisposition > io::kMaxDisposition || (wantDirectory && wantFile)) return done(STATUS_INVALID_PARAMETER, 0);
-    if (wantDirectory && createDisposition != FILE_CREATE && createDisposition != FILE_OPEN &&
-        createDisposition != FILE_OPEN_IF)
-        return done(STATUS_INVALID_PARAMETER, 0);
+    NTSTATUS st = io::CheckCreateParameters(createDisposition, createOptions);
+    if (!NT_SUCCESS(st)) return done(st, 0);
 
     // The full NT name, relative opens resolved against their root file.
     std::u16string name = io::ToU16(objectAttributes->ObjectName);
@@ -160,103 +295,28 @@ NTSTATUS FltCreateFile(PFLT_FILTER filter, PFLT_INSTANCE instance, PHANDLE fileH
     }
 
     io::FltState& s = io::Flt();
-    _FLT_VOLUME* volume;
-    std::u16string rest;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         if (!io::FindFilterLocked(filter)) return done(STATUS_INVALID_PARAMETER, 0);
-        volume = io::VolumeForName(name, &rest);
-        if (volume && instance) {
-            _FLT_INSTANCE* i = io::FindInstanceLocked(instance);
-            if (!i || i->filter != filter || i->state != _FLT_INSTANCE::State::Attached)
-                return done(STATUS_INVALID_PARAMETER, 0);
-            if (volume != i->volume) return done(WINSIM_STATUS_INVALID_DEVICE_OBJECT_PARAMETER, 0);
-        }
     }
-    if (!volume) return done(STATUS_OBJECT_PATH_NOT_FOUND, 0);
-
-    // Components below the volume; a trailing backslash names a directory.
-    bool mustBeDirectory = wantDirectory;
-    if (rest.size() > 1 && rest.back() == u'\\') {
-        if (wantFile) return done(STATUS_OBJECT_NAME_INVALID, 0);
-        rest.pop_back();
-        mustBeDirectory = true;
+    io::ParsedName parsed;
+    st = io::ParseFileName(name, createOptions, &parsed);
+    if (parsed.volume && instance) {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        _FLT_INSTANCE* i = io::FindInstanceLocked(instance);
+        if (!i || i->filter != filter || i->state != _FLT_INSTANCE::State::Attached)
+            return done(STATUS_INVALID_PARAMETER, 0);
+        if (parsed.volume != i->volume) return done(WINSIM_STATUS_INVALID_DEVICE_OBJECT_PARAMETER, 0);
     }
-    std::vector<std::u16string> parts;
-    if (rest.size() > 1) {
-        size_t start = 1;
-        for (;;) {
-            size_t end = rest.find(u'\\', start);
-            std::u16string part = rest.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
-            if (!io::ValidComponent(part)) return done(STATUS_OBJECT_NAME_INVALID, 0);
-            parts.push_back(part);
-            if (end == std::u16string::npos) break;
-            start = end + 1;
-        }
-    }
+    if (!NT_SUCCESS(st)) return done(st, 0);
 
-    std::string hostPath;
-    io::Lookup found = io::ResolveHost(volume->info.hostDir, parts, &hostPath);
-    if (found == io::Lookup::ParentMissing) return done(STATUS_OBJECT_PATH_NOT_FOUND, 0);
-
-    ULONG_PTR information = FILE_OPENED;
-    bool isDirectory;
-    const bool modifies = createDisposition != FILE_OPEN && !(found == io::Lookup::Found && createDisposition == FILE_OPEN_IF);
-    if (modifies && volume->readOnly) return done(WINSIM_STATUS_MEDIA_WRITE_PROTECTED, 0);
-    if (found == io::Lookup::Found) {
-        isDirectory = std::filesystem::is_directory(hostPath);
-        if (isDirectory && wantFile) return done(STATUS_FILE_IS_A_DIRECTORY, 0);
-        if (!isDirectory && mustBeDirectory) return done(STATUS_NOT_A_DIRECTORY, 0);
-        switch (createDisposition) {
-            case FILE_CREATE: return done(STATUS_OBJECT_NAME_COLLISION, FILE_EXISTS);
-            case FILE_OPEN:
-            case FILE_OPEN_IF: information = FILE_OPENED; break;
-            case FILE_OVERWRITE:
-            case FILE_OVERWRITE_IF:
-            case FILE_SUPERSEDE: {
-                if (isDirectory) return done(STATUS_FILE_IS_A_DIRECTORY, 0);
-                NTSTATUS st = io::TruncateHostFile(hostPath);
-                if (!NT_SUCCESS(st)) return done(st, 0);
-                information = createDisposition == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN;
-                break;
-            }
-        }
-    } else {
-        if (createDisposition == FILE_OPEN || createDisposition == FILE_OVERWRITE)
-            return done(STATUS_OBJECT_NAME_NOT_FOUND, FILE_DOES_NOT_EXIST);
-        NTSTATUS st = io::CreateHostFile(hostPath, mustBeDirectory);
-        if (!NT_SUCCESS(st)) return done(st, st == STATUS_OBJECT_NAME_COLLISION ? FILE_EXISTS : 0);
-        isDirectory = mustBeDirectory;
-        information = FILE_CREATED;
-    }
-
-    auto file = std::make_shared<io::FileObject>();
-    file->volume = volume;
-    std::u16string relative;
-    for (const auto& part : parts) relative.append(1, u'\\').append(part);
-    if (relative.empty()) relative.push_back(u'\\');
-    file->relativeName = std::move(relative);
-    file->ntName = volume->info.deviceName + file->relativeName;
-    file->hostPath = hostPath;
-    file->directory = isDirectory;
-    file->deleteOnClose = createOptions & FILE_DELETE_ON_CLOSE;
-    FILE_OBJECT& fo = file->file;
-    fo.Type = 5;  // IO_TYPE_FILE
-    fo.Size = (SHORT)sizeof(FILE_OBJECT);
-    fo.DeviceObject = &volume->storageDevice;
-    fo.FileName.Buffer = file->relativeName.data();
-    fo.FileName.Length = (USHORT)(file->relativeName.size() * sizeof(WCHAR));
-    fo.FileName.MaximumLength = fo.FileName.Length;
-    fo.ReadAccess = (desiredAccess & (FILE_READ_DATA | GENERIC_READ | GENERIC_ALL)) != 0;
-    fo.WriteAccess = (desiredAccess & (FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE | GENERIC_ALL)) != 0;
-    fo.DeleteAccess = (desiredAccess & (DELETE | GENERIC_ALL)) != 0;
-    fo.SharedRead = (shareAccess & FILE_SHARE_READ) != 0;
-    fo.SharedWrite = (shareAccess & FILE_SHARE_WRITE) != 0;
-    fo.SharedDelete = (shareAccess & FILE_SHARE_DELETE) != 0;
+    io::FsCreateResult result = io::FileSystemCreate(parsed, createDisposition, createOptions);
+    if (!NT_SUCCESS(result.status)) return done(result.status, result.information);
+    auto file = io::MakeFileObject(parsed, result, desiredAccess, shareAccess, createOptions);
     HANDLE handle = detail::InsertHandle(file, true, "FltCreateFile");
     if (!handle) return done(STATUS_INSUFFICIENT_RESOURCES, 0);
     *fileHandle = handle;
-    return done(STATUS_SUCCESS, information);
+    return done(STATUS_SUCCESS, result.information);
 }
 
 NTSTATUS FltClose(HANDLE fileHandle) {
@@ -291,7 +351,11 @@ NTSTATUS FltGetFileNameInformation(PFLT_CALLBACK_DATA callbackData, FLT_FILE_NAM
         filter = i->filter;
         volume = i->volume;
     }
-    std::u16string relative = io::ToU16(&fo->FileName);
+    // The normalized name follows renames; the opened name is the one the file was
+    // opened by.
+    const auto* record = static_cast<const io::FileObject*>(fo->FsContext);
+    std::u16string relative = record && format == FLT_FILE_NAME_NORMALIZED ? record->relativeName
+                                                                            : io::ToU16(&fo->FileName);
     if (relative.empty() || relative[0] != u'\\') relative.insert(relative.begin(), u'\\');
     const std::u16string full = volume->info.deviceName + relative;
     const size_t bytes = full.size() * sizeof(WCHAR);
@@ -332,9 +396,11 @@ NTSTATUS FltParseFileNameInformation(PFLT_FILE_NAME_INFORMATION info) {
     info->Volume = sub(0, pos);
     info->Share = sub(0, 0);
     if (volume->info.kind == VolumeKind::Network) {
-        // \Device\Mup\server\share\...: the share is the first two components.
+        // \Device\Mup\server\share\...: the share is the first two components; a
+        // mapped drive's (\;Z:0000000000012345\server\share\...) the first three.
         size_t end = pos;
-        for (int k = 0; k < 2 && end != std::u16string::npos; ++k) end = name.find(u'\\', end + 1);
+        const int components = name.size() > pos + 1 && name[pos + 1] == u';' ? 3 : 2;
+        for (int k = 0; k < components && end != std::u16string::npos; ++k) end = name.find(u'\\', end + 1);
         if (end == std::u16string::npos) end = name.size();
         info->Share = sub(pos, end - pos);
         pos = end;

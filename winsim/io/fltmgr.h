@@ -16,6 +16,10 @@
 
 #include "winsim/io/io.h"
 
+namespace winsim::io {
+struct FileObject;
+}
+
 #define WINSIM_FLT_VARIABLE_SIZED_CONTEXTS ((SIZE_T)-1)
 #define WINSIM_FLTFL_INSTANCE_TEARDOWN_FILTER_UNLOAD 0x00000002
 #define WINSIM_FLTFL_FILE_NAME_PARSED_FINAL_COMPONENT 0x0001
@@ -77,6 +81,13 @@ struct _FLT_PORT {
 };
 
 namespace winsim {
+// A simulated process's open handle from Machine::CreateFile (requests.cpp).
+struct OpenFile {
+    PEPROCESS process = nullptr;
+    std::shared_ptr<io::FileObject> file;
+    ACCESS_MASK granted = 0;  // what the handle was opened for (generic rights mapped)
+    bool cleanedUp = false;
+};
 // The client's end of a connection (what fltlib's port handle refers to).
 struct PortConnection {
     PEPROCESS client = nullptr;
@@ -122,6 +133,8 @@ struct FltState {
     std::set<PSECURITY_DESCRIPTOR> descriptors;                // built and not yet freed
     // Test control: runs inside FltCreateCommunicationPort once a port takes clients.
     std::function<void(const std::u16string&)> onPortCreated;
+    // Handles of simulated processes' create requests (requests.cpp), freed by CloseFile or shutdown.
+    std::map<OpenFile*, std::unique_ptr<OpenFile>> openFiles;
     unsigned nextHarddisk = 2;
     unsigned nextFloppy = 0;
     unsigned nextCdRom = 0;
@@ -156,17 +169,47 @@ private:
 void PortsDisconnect(_FLT_FILTER* filter);
 std::vector<std::string> PortsLeftOpen(_FLT_FILTER* filter);
 
-// A file opened through FltCreateFile.
+// A file opened through FltCreateFile or by a simulated process's create request.
+// FILE_OBJECT::FsContext points back at it.
 struct FileObject : detail::KObject {
     ~FileObject() override;
     const char* TypeName() const override { return "File"; }
+    void SetNames(const std::u16string& relative);  // after a create or a rename
     PFLT_VOLUME volume = nullptr;
-    std::u16string ntName;        // full NT path, device name included
-    std::u16string relativeName;  // below the volume, starting with a backslash
+    std::u16string ntName;        // full NT path, device name included (follows renames)
+    std::u16string relativeName;  // below the volume, starting with a backslash (follows renames)
+    std::u16string openedName;    // as opened: what FILE_OBJECT::FileName shows
     std::string hostPath;
     bool directory = false;
-    bool deleteOnClose = false;
+    bool deleteOnClose = false;   // FILE_DELETE_ON_CLOSE, or a disposition set on the handle
     FILE_OBJECT file{};
 };
+
+// The create path shared by FltCreateFile and the request path.
+struct ParsedName {
+    _FLT_VOLUME* volume = nullptr;
+    std::u16string prefix;  // a redirector's mapped-drive component ("\;Z:0000000000012345"), else empty
+    std::vector<std::u16string> parts;  // components below the volume (and the prefix)
+    bool mustBeDirectory = false;
+};
+struct FsCreateResult {
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    std::string hostPath;
+    bool directory = false;
+};
+// Disposition and option combinations the I/O manager refuses outright.
+NTSTATUS CheckCreateParameters(ULONG disposition, ULONG options);
+// The volume of a full NT name (device or \??\X: form) and its components.
+NTSTATUS ParseFileName(const std::u16string& name, ULONG options, ParsedName* out);
+// The file system's part: carries out the disposition on the host directory.
+FsCreateResult FileSystemCreate(const ParsedName& name, ULONG disposition, ULONG options);
+std::u16string RelativeName(const ParsedName& name);
+std::shared_ptr<FileObject> MakeFileObject(const ParsedName& name, const FsCreateResult& created,
+                                           ACCESS_MASK desiredAccess, ULONG shareAccess, ULONG options);
+NTSTATUS HostErrorStatus(int error);
+// The host path a parsed name maps to; *exists tells whether it is there.
+// STATUS_OBJECT_PATH_NOT_FOUND when a parent directory is missing.
+NTSTATUS ResolveHostPath(const ParsedName& name, std::string* hostPath, bool* exists);
 
 }  // namespace winsim::io

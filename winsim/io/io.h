@@ -31,6 +31,18 @@
 #define WINSIM_STATUS_FLT_FILTER_NOT_READY ((NTSTATUS)0xC01C0008L)
 #define WINSIM_STATUS_FLT_DELETING_OBJECT ((NTSTATUS)0xC01C000BL)
 
+namespace winsim::io {
+// An access token: a process's primary token, or the client token a thread
+// impersonates while it issues a request. Only its source is modelled.
+struct Token {
+    std::string source;  // TOKEN_SOURCE.SourceName, 8 characters, space padded
+    bool primary = true;
+};
+// Tokens that SeQueryInformationToken accepts (registered while they exist).
+void RegisterToken(const Token* token);
+void UnregisterToken(const Token* token);
+}  // namespace winsim::io
+
 // The process object. The first member is the byte image a driver may scan: the
 // short image name lives at Machine::kProcessNameOffset and nothing else in it is
 // text. What follows is the machine's own bookkeeping, never read by drivers.
@@ -44,7 +56,7 @@ struct _EPROCESS {
     std::u16string imagePath;    // NT device form; empty for the system process
     std::u16string commandLine;
     bool administrator = true;
-    std::string tokenSource;     // TOKEN_SOURCE.SourceName, 8 characters
+    winsim::io::Token token;     // the primary token
     std::atomic<bool> exited{false};
     // Counted strings handed to the creation notify routines (point into the above).
     UNICODE_STRING imagePathString{};

@@ -32,6 +32,15 @@ struct ProcessState {
     std::vector<std::shared_ptr<NotifyEntry>> notifies;
 };
 
+// Tokens and the queries of their information.
+struct TokenState {
+    std::mutex mutex;
+    std::set<const Token*> live;
+    unsigned queries = 0;
+};
+TokenState g_tokens;
+const ULONG kTokenInformationTag = PoolTag("SeTi");
+
 std::unique_ptr<ProcessState> g_state;
 
 ProcessState& State() {
@@ -63,9 +72,9 @@ void FillImage(_EPROCESS* p) {
     for (size_t i = 0; i < _EPROCESS::kImageSize; ++i) p->image[i] = (unsigned char)(0x80 | ((i * 37 + 11) & 0x7f));
 }
 
-void WriteShortName(_EPROCESS* p, const std::u16string& path) {
+void WriteShortName(_EPROCESS* p, const std::u16string& path, bool leafGiven = false) {
     size_t slash = path.find_last_of(u"\\/");
-    std::u16string leaf = slash == std::u16string::npos ? path : path.substr(slash + 1);
+    std::u16string leaf = slash == std::u16string::npos || leafGiven ? path : path.substr(slash + 1);
     unsigned char* name = p->image + Machine::kProcessNameOffset;
     std::memset(name, 0, _EPROCESS::kShortNameSize);
     for (size_t i = 0; i < leaf.size() && i < _EPROCESS::kShortNameSize - 1; ++i)
@@ -132,8 +141,11 @@ std::shared_ptr<_EPROCESS> MakeProcess(uint32_t pid, uint32_t parent, const std:
     p->imagePath = imagePath;
     p->commandLine = commandLine;
     p->administrator = admin;
-    p->tokenSource = source;
-    WriteShortName(p.get(), shortName ? std::u16string(shortName) : imagePath);
+    p->token.source = source;
+    p->token.primary = true;
+    RegisterToken(&p->token);
+    if (shortName) WriteShortName(p.get(), shortName, true);
+    else WriteShortName(p.get(), imagePath);
     InitStrings(p.get());
     return p;
 }
@@ -195,7 +207,22 @@ void ProcessesBoot() {
     g_state->all.push_back(system);
 }
 
-void ProcessesShutdown() { g_state.reset(); }
+void ProcessesShutdown() {
+    g_state.reset();
+    std::lock_guard<std::mutex> lock(g_tokens.mutex);
+    g_tokens.live.clear();
+    g_tokens.queries = 0;
+}
+
+void RegisterToken(const Token* token) {
+    std::lock_guard<std::mutex> lock(g_tokens.mutex);
+    g_tokens.live.insert(token);
+}
+
+void UnregisterToken(const Token* token) {
+    std::lock_guard<std::mutex> lock(g_tokens.mutex);
+    g_tokens.live.erase(token);
+}
 
 PEPROCESS SystemProcessObject() { return g_state ? g_state->system : nullptr; }
 
@@ -335,7 +362,8 @@ PEPROCESS Machine::StartProcess(const ProcessOptions& options) {
         }
         uint32_t parent = options.parentPid ? options.parentPid : creator->pid;
         process = io::MakeProcess(pid, parent, options.imagePath, options.commandLine, options.administrator,
-                                  options.tokenSource, nullptr);
+                                  options.tokenSource,
+                                  options.shortImageName ? options.shortImageName->c_str() : nullptr);
         s.usedPids.insert(pid);
         s.running[pid] = process;
         s.all.push_back(process);
@@ -385,6 +413,11 @@ PEPROCESS Machine::FindProcess(uint32_t pid) {
 }
 
 uint32_t Machine::ProcessId(PEPROCESS process) const { return detail::ProcessIdOf(process); }
+
+unsigned Machine::TokenQueries() const {
+    std::lock_guard<std::mutex> lock(io::g_tokens.mutex);
+    return io::g_tokens.queries;
+}
 
 void Machine::RunAs(PEPROCESS process, const std::function<void()>& fn) {
     io::ProcessScope scope(process);
@@ -480,4 +513,35 @@ LONG_PTR ObfDereferenceObject(PVOID object) {
         return 0;
     }
     return left;
+}
+
+NTSTATUS SeQueryInformationToken(PACCESS_TOKEN token, TOKEN_INFORMATION_CLASS tokenInformationClass,
+                                 PVOID* tokenInformation) {
+    detail::RequirePassive("SeQueryInformationToken");
+    if (!tokenInformation) return STATUS_INVALID_PARAMETER;
+    *tokenInformation = nullptr;
+    std::string source;
+    {
+        std::lock_guard<std::mutex> lock(io::g_tokens.mutex);
+        ++io::g_tokens.queries;
+        auto* t = static_cast<const io::Token*>(token);
+        if (!io::g_tokens.live.count(t)) {
+            Violation("SeQueryInformationToken on something that is not a token");
+            return STATUS_INVALID_PARAMETER;
+        }
+        source = t->source;
+    }
+    if (tokenInformationClass != TokenSource) return WINSIM_STATUS_INVALID_INFO_CLASS;
+    if (detail::ShouldFail(FaultClass::Allocation, "SeQueryInformationToken")) return STATUS_INSUFFICIENT_RESOURCES;
+    // Allocated by the system for the caller, who frees it with ExFreePool: a
+    // driver that forgets shows as a leak of this tag at its unload.
+    auto* info = static_cast<TOKEN_SOURCE*>(ExAllocatePoolWithTag(PagedPool, sizeof(TOKEN_SOURCE),
+                                                                  io::kTokenInformationTag));
+    if (!info) return STATUS_INSUFFICIENT_RESOURCES;
+    std::memset(info, 0, sizeof *info);
+    std::memset(info->SourceName, ' ', TOKEN_SOURCE_LENGTH);
+    std::memcpy(info->SourceName, source.data(), std::min<size_t>(source.size(), TOKEN_SOURCE_LENGTH));
+    info->SourceIdentifier.LowPart = 0x3e7;
+    *tokenInformation = info;
+    return STATUS_SUCCESS;
 }
