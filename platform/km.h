@@ -18,6 +18,10 @@
 #else
 #include <fltKernel.h>
 #include <ntstrsafe.h>
+#include <ntddstor.h>
+// The device property keys are defined (selectany) where they are used.
+#include <initguid.h>
+#include <devpkey.h>
 #endif
 #include "platform/portable.h"
 
@@ -549,6 +553,237 @@ NTSTATUS IoOpenDriverRegistryKey(PDRIVER_OBJECT driverObject, DRIVER_REGKEY_TYPE
 NTSTATUS ZwQueryInformationProcess(HANDLE processHandle, PROCESSINFOCLASS processInformationClass,
                                    PVOID processInformation, ULONG processInformationLength, PULONG returnLength);
 
+// ---------------------------------------------------------------- I/O manager: IRPs
+typedef struct _KDEVICE_QUEUE_ENTRY {
+    LIST_ENTRY DeviceListEntry;
+    ULONG SortKey;
+    BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(PDEVICE_OBJECT deviceObject, struct _IRP* irp, PVOID context);
+
+typedef struct _IO_STACK_LOCATION {
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union {
+        struct {
+            ULONG OutputBufferLength;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT IoControlCode;
+            PVOID Type3InputBuffer;
+        } DeviceIoControl;
+        struct {
+            PVOID Argument1;
+            PVOID Argument2;
+            PVOID Argument3;
+            PVOID Argument4;
+        } Others;
+    } Parameters;
+    PDEVICE_OBJECT DeviceObject;
+    PFILE_OBJECT FileObject;
+    PIO_COMPLETION_ROUTINE CompletionRoutine;
+    PVOID Context;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
+typedef struct _IRP {
+    SHORT Type;
+    USHORT Size;
+    USHORT AllocationProcessorNumber;
+    USHORT Reserved;
+    struct _MDL* MdlAddress;
+    ULONG Flags;
+    union {
+        struct _IRP* MasterIrp;
+        LONG IrpCount;
+        PVOID SystemBuffer;
+    } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
+    IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
+    CHAR StackCount;
+    CHAR CurrentLocation;
+    BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    CCHAR ApcEnvironment;
+    UCHAR AllocationFlags;
+    PIO_STATUS_BLOCK UserIosb;
+    PKEVENT UserEvent;
+    union {
+        struct {
+            PVOID UserApcRoutine;
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
+    PVOID CancelRoutine;
+    PVOID UserBuffer;
+    union {
+        struct {
+            union {
+                KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
+                PVOID DriverContext[4];
+            };
+            PETHREAD Thread;
+            PCHAR AuxiliaryBuffer;
+            LIST_ENTRY ListEntry;
+            union {
+                struct _IO_STACK_LOCATION* CurrentStackLocation;
+                ULONG PacketType;
+            };
+            PFILE_OBJECT OriginalFileObject;
+        } Overlay;
+        UCHAR Apc[0x58];  // KAPC
+        PVOID CompletionKey;
+    } Tail;
+} IRP, *PIRP;
+
+#define SL_PENDING_RETURNED 0x01
+#define SL_INVOKE_ON_CANCEL 0x20
+#define SL_INVOKE_ON_SUCCESS 0x40
+#define SL_INVOKE_ON_ERROR 0x80
+
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp) { return irp->Tail.Overlay.CurrentStackLocation; }
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp) { return irp->Tail.Overlay.CurrentStackLocation - 1; }
+inline void IoMarkIrpPending(PIRP irp) { IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED; }
+inline void IoSkipCurrentIrpStackLocation(PIRP irp) {
+    irp->CurrentLocation++;
+    irp->Tail.Overlay.CurrentStackLocation++;
+}
+
+// Builds a synchronous device-control request for deviceObject (METHOD_BUFFERED:
+// the input is copied into a system buffer, the output copied back on completion).
+// The I/O manager frees the request when it completes, after it has stored the
+// final status in *ioStatusBlock and set event.
+PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject, PVOID inputBuffer,
+                                   ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,
+                                   BOOLEAN internalDeviceIoControl, PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock);
+NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
+void IofCompleteRequest(PIRP irp, CCHAR priorityBoost);
+#define IoCallDriver(a, b) IofCallDriver(a, b)
+#define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
+
+// ---------------------------------------------------------------- I/O manager: device stacks and properties
+// Both return a referenced device object (ObDereferenceObject when done).
+PDEVICE_OBJECT IoGetDeviceAttachmentBaseRef(PDEVICE_OBJECT deviceObject);
+PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT deviceObject);
+
+typedef enum _DEVICE_REGISTRY_PROPERTY {
+    DevicePropertyDeviceDescription = 0x0,
+    DevicePropertyHardwareID = 0x1,
+    DevicePropertyCompatibleIDs = 0x2,
+    DevicePropertyBootConfiguration = 0x3,
+    DevicePropertyBootConfigurationTranslated = 0x4,
+    DevicePropertyClassName = 0x5,
+    DevicePropertyClassGuid = 0x6,
+    DevicePropertyDriverKeyName = 0x7,
+    DevicePropertyManufacturer = 0x8,
+    DevicePropertyFriendlyName = 0x9,
+    DevicePropertyLocationInformation = 0xa,
+    DevicePropertyPhysicalDeviceObjectName = 0xb,
+    DevicePropertyBusTypeGuid = 0xc,
+    DevicePropertyLegacyBusType = 0xd,
+    DevicePropertyBusNumber = 0xe,
+    DevicePropertyEnumeratorName = 0xf,
+    DevicePropertyAddress = 0x10,
+    DevicePropertyUINumber = 0x11,
+    DevicePropertyInstallState = 0x12,
+    DevicePropertyRemovalPolicy = 0x13,
+    DevicePropertyResourceRequirements = 0x14,
+    DevicePropertyAllocatedResources = 0x15,
+    DevicePropertyContainerID = 0x16
+} DEVICE_REGISTRY_PROPERTY;
+// Reads a Plug and Play property of a physical device object; a buffer too small
+// for it gives STATUS_BUFFER_TOO_SMALL with the size needed in *resultLength.
+NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT deviceObject, DEVICE_REGISTRY_PROPERTY deviceProperty,
+                             ULONG bufferLength, PVOID propertyBuffer, PULONG resultLength);
+
+typedef GUID DEVPROPGUID;
+typedef ULONG DEVPROPID;
+typedef struct _DEVPROPKEY {
+    DEVPROPGUID fmtid;
+    DEVPROPID pid;
+} DEVPROPKEY;
+typedef ULONG DEVPROPTYPE, *PDEVPROPTYPE;
+typedef ULONG LCID;
+#define DEVPROP_TYPE_EMPTY 0x00000000
+#define DEVPROP_TYPE_STRING 0x00000012
+extern const DEVPROPKEY DEVPKEY_Device_InstanceId;
+NTSTATUS IoGetDevicePropertyData(PDEVICE_OBJECT pdo, const DEVPROPKEY* propertyKey, LCID lcid, ULONG flags,
+                                 ULONG size, PVOID data, PULONG requiredSize, PDEVPROPTYPE type);
+
+// The DOS name ("C:") of a volume device; the buffer is allocated by the system
+// and freed by the caller with ExFreePool.
+NTSTATUS RtlVolumeDeviceToDosName(PVOID volumeDeviceObject, PUNICODE_STRING dosName);
+
+// ---------------------------------------------------------------- storage (ntddstor.h)
+#define IOCTL_STORAGE_QUERY_PROPERTY 0x002D1400
+typedef enum _STORAGE_PROPERTY_ID { StorageDeviceProperty = 0, StorageAdapterProperty } STORAGE_PROPERTY_ID;
+typedef enum _STORAGE_QUERY_TYPE {
+    PropertyStandardQuery = 0,
+    PropertyExistsQuery,
+    PropertyMaskQuery,
+    PropertyQueryMaxDefined
+} STORAGE_QUERY_TYPE;
+typedef struct _STORAGE_PROPERTY_QUERY {
+    STORAGE_PROPERTY_ID PropertyId;
+    STORAGE_QUERY_TYPE QueryType;
+    UCHAR AdditionalParameters[1];
+} STORAGE_PROPERTY_QUERY, *PSTORAGE_PROPERTY_QUERY;
+typedef enum _STORAGE_BUS_TYPE {
+    BusTypeUnknown = 0x00,
+    BusTypeScsi,
+    BusTypeAtapi,
+    BusTypeAta,
+    BusType1394,
+    BusTypeSsa,
+    BusTypeFibre,
+    BusTypeUsb,
+    BusTypeRAID,
+    BusTypeiScsi,
+    BusTypeSas,
+    BusTypeSata,
+    BusTypeSd,
+    BusTypeMmc,
+    BusTypeVirtual,
+    BusTypeFileBackedVirtual,
+    BusTypeSpaces,
+    BusTypeNvme,
+    BusTypeMaxReserved = 0x7F
+} STORAGE_BUS_TYPE;
+typedef struct _STORAGE_DEVICE_DESCRIPTOR {
+    ULONG Version;
+    ULONG Size;
+    UCHAR DeviceType;
+    UCHAR DeviceTypeModifier;
+    BOOLEAN RemovableMedia;
+    BOOLEAN CommandQueueing;
+    ULONG VendorIdOffset;
+    ULONG ProductIdOffset;
+    ULONG ProductRevisionOffset;
+    ULONG SerialNumberOffset;
+    STORAGE_BUS_TYPE BusType;
+    ULONG RawPropertiesLength;
+    UCHAR RawDeviceProperties[1];
+} STORAGE_DEVICE_DESCRIPTOR, *PSTORAGE_DEVICE_DESCRIPTOR;
+
+// ---------------------------------------------------------------- volume information
+typedef enum _FSINFOCLASS {
+    FileFsVolumeInformation = 1,
+    FileFsLabelInformation,
+    FileFsSizeInformation,
+    FileFsDeviceInformation,
+    FileFsAttributeInformation
+} FS_INFORMATION_CLASS, *PFS_INFORMATION_CLASS;
+typedef struct _FILE_FS_SIZE_INFORMATION {
+    LARGE_INTEGER TotalAllocationUnits;
+    LARGE_INTEGER AvailableAllocationUnits;
+    ULONG SectorsPerAllocationUnit;
+    ULONG BytesPerSector;
+} FILE_FS_SIZE_INFORMATION, *PFILE_FS_SIZE_INFORMATION;
+
 // ---------------------------------------------------------------- file access bits
 #define FILE_READ_DATA 0x0001
 #define FILE_LIST_DIRECTORY 0x0001
@@ -1040,6 +1275,12 @@ NTSTATUS FltGetFileNameInformation(PFLT_CALLBACK_DATA callbackData, FLT_FILE_NAM
                                    PFLT_FILE_NAME_INFORMATION* fileNameInformation);
 NTSTATUS FltParseFileNameInformation(PFLT_FILE_NAME_INFORMATION fileNameInformation);
 void FltReleaseFileNameInformation(PFLT_FILE_NAME_INFORMATION fileNameInformation);
+
+// Volumes.
+// The storage device object the volume is mounted on, referenced (ObDereferenceObject).
+NTSTATUS FltGetDiskDeviceObject(PFLT_VOLUME volume, PDEVICE_OBJECT* diskDeviceObject);
+NTSTATUS FltQueryVolumeInformation(PFLT_INSTANCE instance, PIO_STATUS_BLOCK iosb, PVOID fsInformation, ULONG length,
+                                   FS_INFORMATION_CLASS fsInformationClass);
 
 // Contexts.
 NTSTATUS FltAllocateContext(PFLT_FILTER filter, FLT_CONTEXT_TYPE contextType, SIZE_T contextSize,

@@ -189,6 +189,7 @@ inline void InsertHeadList(PLIST_ENTRY head, PLIST_ENTRY entry) {
     head->Flink = entry;
 }
 
+#define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define CONTAINING_RECORD(address, type, field) \
     ((type*)((char*)(address) - offsetof(type, field)))
 

@@ -32,6 +32,8 @@ typedef struct _FS_FILTER_SECTION_SYNC_OUTPUT {
 
 #include <fltKernel.h>
 #include <ntstrsafe.h>
+#include <ntddstor.h>
+#include <devpkey.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -292,6 +294,12 @@ NTSTATUS FLTAPI FltSetVolumeContext(_In_ PFLT_VOLUME Volume, _In_ FLT_SET_CONTEX
 NTSTATUS FLTAPI FltGetVolumeContext(_In_ PFLT_FILTER Filter, _In_ PFLT_VOLUME Volume,
                                     _Outptr_ PFLT_CONTEXT* Context);
 VOID FLTAPI FltReleaseContext(_In_ PFLT_CONTEXT Context);
+
+// ---------------------------------------------------------------- fltKernel.h: volumes
+NTSTATUS FLTAPI FltGetDiskDeviceObject(_In_ PFLT_VOLUME Volume, _Outptr_ PDEVICE_OBJECT* DiskDeviceObject);
+NTSTATUS FLTAPI FltQueryVolumeInformation(_In_ PFLT_INSTANCE Instance, _Out_opt_ PIO_STATUS_BLOCK Iosb,
+                                          _Out_writes_bytes_(Length) PVOID FsInformation, _In_ ULONG Length,
+                                          _In_ FS_INFORMATION_CLASS FsInformationClass);
 
 #ifdef __cplusplus
 }

@@ -59,6 +59,63 @@ WDK_OFFSET(RTL_AVL_TABLE, CompareRoutine, 72);
 WDK_OFFSET(RTL_AVL_TABLE, TableContext, 96);
 WDK_SIZE(RTL_AVL_TABLE, 104);
 
+// ---------------------------------------------------------------- I/O requests, devices and storage
+WDK_OFFSET(IO_STACK_LOCATION, MajorFunction, 0);
+WDK_OFFSET(IO_STACK_LOCATION, Control, 3);
+WDK_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.OutputBufferLength, 8);
+WDK_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.InputBufferLength, 16);
+WDK_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode, 24);
+WDK_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.Type3InputBuffer, 32);
+WDK_OFFSET(IO_STACK_LOCATION, DeviceObject, 40);
+WDK_OFFSET(IO_STACK_LOCATION, FileObject, 48);
+WDK_OFFSET(IO_STACK_LOCATION, CompletionRoutine, 56);
+WDK_OFFSET(IO_STACK_LOCATION, Context, 64);
+WDK_SIZE(IO_STACK_LOCATION, 72);
+
+WDK_OFFSET(IRP, MdlAddress, 8);
+WDK_OFFSET(IRP, Flags, 16);
+WDK_OFFSET(IRP, AssociatedIrp.SystemBuffer, 24);
+WDK_OFFSET(IRP, IoStatus, 48);
+WDK_OFFSET(IRP, RequestorMode, 64);
+WDK_OFFSET(IRP, PendingReturned, 65);
+WDK_OFFSET(IRP, StackCount, 66);
+WDK_OFFSET(IRP, CurrentLocation, 67);
+WDK_OFFSET(IRP, UserIosb, 72);
+WDK_OFFSET(IRP, UserEvent, 80);
+WDK_OFFSET(IRP, UserBuffer, 112);
+WDK_OFFSET(IRP, Tail.Overlay.DriverContext, 120);
+WDK_OFFSET(IRP, Tail.Overlay.Thread, 152);
+WDK_OFFSET(IRP, Tail.Overlay.CurrentStackLocation, 184);
+WDK_OFFSET(IRP, Tail.Overlay.OriginalFileObject, 192);
+WDK_SIZE(IRP, 208);
+
+WDK_OFFSET(DEVPROPKEY, pid, 16);
+WDK_SIZE(DEVPROPKEY, 20);
+
+WDK_SIZE(STORAGE_PROPERTY_QUERY, 12);
+WDK_OFFSET(STORAGE_DEVICE_DESCRIPTOR, Size, 4);
+WDK_OFFSET(STORAGE_DEVICE_DESCRIPTOR, RemovableMedia, 10);
+WDK_OFFSET(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset, 12);
+WDK_OFFSET(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset, 16);
+WDK_OFFSET(STORAGE_DEVICE_DESCRIPTOR, ProductRevisionOffset, 20);
+WDK_OFFSET(STORAGE_DEVICE_DESCRIPTOR, SerialNumberOffset, 24);
+WDK_OFFSET(STORAGE_DEVICE_DESCRIPTOR, BusType, 28);
+WDK_OFFSET(STORAGE_DEVICE_DESCRIPTOR, RawPropertiesLength, 32);
+WDK_OFFSET(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties, 36);
+WDK_SIZE(STORAGE_DEVICE_DESCRIPTOR, 40);
+
+WDK_OFFSET(FILE_FS_SIZE_INFORMATION, AvailableAllocationUnits, 8);
+WDK_OFFSET(FILE_FS_SIZE_INFORMATION, SectorsPerAllocationUnit, 16);
+WDK_OFFSET(FILE_FS_SIZE_INFORMATION, BytesPerSector, 20);
+WDK_SIZE(FILE_FS_SIZE_INFORMATION, 24);
+
+static_assert(IOCTL_STORAGE_QUERY_PROPERTY == 0x2D1400, "IOCTL_STORAGE_QUERY_PROPERTY");
+static_assert(BusTypeUsb == 7 && StorageDeviceProperty == 0 && PropertyStandardQuery == 0, "storage query values");
+static_assert(DevicePropertyDeviceDescription == 0 && DevicePropertyHardwareID == 1 &&
+                  DevicePropertyFriendlyName == 9 && DevicePropertyEnumeratorName == 15,
+              "device property numbers");
+static_assert(FileFsSizeInformation == 3, "FileFsSizeInformation");
+
 // ---------------------------------------------------------------- process creation
 WDK_OFFSET(PS_CREATE_NOTIFY_INFO, Size, 0);
 WDK_OFFSET(PS_CREATE_NOTIFY_INFO, Flags, 8);

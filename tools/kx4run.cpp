@@ -90,9 +90,15 @@ public:
             for (ULONG i = 0; i < header.count; ++i) {
                 EVENT_RECORD r;
                 std::memcpy(&r, reply.data() + KX_GET_LOG_HEADER_SIZE + i * sizeof(EVENT_RECORD), sizeof(r));
-                std::printf("  reply | #%u %s pid=%u a0=%u a1=%u log=%u name=\"%s\" path=\"%s\"\n", i + 1,
-                            EventName(r.code), r.pid, r.a0, r.a1, r.log,
-                            Narrow(r.name, KX_EVENT_NAME_CHARS).c_str(), Narrow(r.path, KX_EVENT_PATH_CHARS).c_str());
+                std::printf("  reply | #%u %s pid=%u a0=%u a1=%u log=%u name=\"%s\"", i + 1, EventName(r.code), r.pid,
+                            r.a0, r.a1, r.log, Narrow(r.name, KX_EVENT_NAME_CHARS).c_str());
+                if (r.code == CONNECT) {
+                    // A volume arrival: the DOS name, and the volume report as the path.
+                    std::printf(" extra=\"%s\"\n  reply |    %s\n", Narrow(r.extra, KX_EVENT_EXTRA_CHARS).c_str(),
+                                Narrow(r.path, KX_EVENT_PATH_CHARS).c_str());
+                } else {
+                    std::printf(" path=\"%s\"\n", Narrow(r.path, KX_EVENT_PATH_CHARS).c_str());
+                }
             }
             return;
         }
@@ -153,6 +159,24 @@ int RunDefaultScenario() {
     msg.type = KX_LOG_TYPE_DEFAULT;
     runner.Send(msg);
 
+    // Volumes arrive: the driver sets up an instance on each, collects its disk's
+    // identity and reports it in a CONNECT record.
+    winsim::VolumeOptions local;
+    local.kind = winsim::VolumeKind::LocalDisk;
+    local.dosName = u"C:";
+    winsim::VolumeInfo c = machine.AddVolume(local);
+    std::printf("attach local disk %s (C:)\n", Narrow(reinterpret_cast<const WCHAR*>(c.deviceName.c_str()), 256).c_str());
+    runner.FlushTraces();
+    winsim::VolumeOptions usb;
+    usb.kind = winsim::VolumeKind::UsbFlashDisk;
+    usb.dosName = u"E:";
+    usb.size.totalUnits = 3ull * (1ull << 30) / 2 / 4096;  // 1.5 GiB in 4-KiB units
+    usb.size.availableUnits = (1ull << 30) / 4096;
+    winsim::VolumeInfo e = machine.AddVolume(usb);
+    std::printf("attach USB flash disk %s (E:)\n", Narrow(reinterpret_cast<const WCHAR*>(e.deviceName.c_str()), 256).c_str());
+    runner.FlushTraces();
+    runner.DrainLog();
+
     std::printf("run notepad.exe\n");
     winsim::ProcessOptions notepad;
     notepad.imagePath = u"\\Device\\HarddiskVolume2\\Windows\\System32\\notepad.exe";
@@ -180,7 +204,8 @@ int RunDefaultScenario() {
 
 int main(int argc, char** argv) {
     if (argc > 1) {
-        std::fprintf(stderr, "usage: %s\n  runs the default scenario: load, START, SET_POLICY, SET_LOG_TYPE, GET_LOG, STOP\n",
+        std::fprintf(stderr, "usage: %s\n  runs the default scenario: load, START, SET_POLICY, SET_LOG_TYPE, a local disk and a USB flash disk "
+                     "attached, GET_LOG, a process run, GET_LOG, STOP\n",
                      argv[0]);
         return 2;
     }

@@ -66,11 +66,81 @@ enum class VolumeKind {
     Network,        // LanmanRedirector / MUP: UNC and mapped drives
 };
 
+// ---- volumes: the disk under a volume (device stack, identity, sizes, faults)
+
+// What the disk's device stack tells about it: the storage device descriptor
+// (IOCTL_STORAGE_QUERY_PROPERTY, answered by the disk) and the Plug and Play
+// properties of its physical device object. An empty string is a property the
+// device does not have (and, for the descriptor, an offset of 0).
+struct DiskIdentity {
+    std::string vendor;
+    std::string product;
+    std::string revision;
+    std::string serial;
+    uint32_t busType = 11;        // STORAGE_BUS_TYPE: 7 USB, 11 SATA, 17 NVMe
+    bool removableMedia = false;  // the descriptor's RemovableMedia
+    std::u16string friendlyName;  // DevicePropertyFriendlyName
+    std::u16string description;   // DevicePropertyDeviceDescription
+    std::vector<std::u16string> hardwareIds;  // DevicePropertyHardwareID (REG_MULTI_SZ)
+    std::u16string enumerator;    // DevicePropertyEnumeratorName
+    std::u16string instanceId;    // DEVPKEY_Device_InstanceId
+    // The string properties are stored without their terminating zero (as a
+    // device whose installer wrote them so does).
+    bool unterminatedProperties = false;
+};
+// The identity a disk of that kind has unless the test chooses one.
+DiskIdentity DefaultDiskIdentity(VolumeKind kind);
+
+// FileFsSizeInformation: bytes = units x sectors per unit x bytes per sector.
+struct VolumeSize {
+    uint64_t totalUnits = 0;
+    uint64_t availableUnits = 0;
+    uint32_t sectorsPerUnit = 8;
+    uint32_t bytesPerSector = 512;
+};
+
+// How the disk answers the storage device descriptor query.
+enum class StorageQuery {
+    Answer,              // the whole descriptor (or the first outputLength bytes of it, Size the whole)
+    Fail,                // completes with VolumeFaults::storageQueryStatus
+    Pend,                // returns STATUS_PENDING, completes (answering) later from another thread
+    SerialAtSize,        // the serial number's offset equals the descriptor's Size
+    SerialPastSize,      // the serial number's offset lies past the descriptor's Size
+    SizeBeyondReturned,  // Size claims more than the bytes returned; the serial is cut after 4 characters
+    SizeBeyondBuffer,    // the descriptor outgrows a 1024-byte buffer: the serial starts 6 bytes before
+                         // its end, the answer is cut at the buffer, Size is the whole
+    HeaderOnly,          // only the 8-byte STORAGE_DESCRIPTOR_HEADER comes back
+};
+
+// Queries that fail (a status of 0 means it works).
+struct VolumeFaults {
+    NTSTATUS friendlyName = 0;   // IoGetDeviceProperty per property
+    NTSTATUS description = 0;
+    NTSTATUS hardwareId = 0;
+    NTSTATUS enumerator = 0;
+    NTSTATUS instanceId = 0;     // IoGetDevicePropertyData
+    NTSTATUS diskDeviceObject = 0;  // FltGetDiskDeviceObject
+    NTSTATUS dosName = 0;        // RtlVolumeDeviceToDosName
+    NTSTATUS sizeQuery = 0;      // FltQueryVolumeInformation
+    StorageQuery storageQuery = StorageQuery::Answer;
+    NTSTATUS storageQueryStatus = (NTSTATUS)0xC0000185L;  // STATUS_IO_DEVICE_ERROR
+};
+
 struct VolumeOptions {
     VolumeKind kind = VolumeKind::LocalDisk;
     std::u16string deviceName;  // e.g. u"\\Device\\HarddiskVolume2"; empty: chosen by kind
     std::u16string dosName;     // e.g. u"C:"; empty: next free letter (none for Network)
     std::string hostDir;        // empty: <root>/<device name leaf>
+    // ---- the disk (see DiskIdentity); unset: DefaultDiskIdentity(kind)
+    bool customIdentity = false;
+    DiskIdentity identity;
+    VolumeSize size;            // all zero: a default size for the kind
+    VolumeFaults faults;
+    // What instance setup is told, when not the kind's own (8/3/0x14 and its file system):
+    // 0 keeps the kind's. A file system of type 0 (unknown) is fsTypeUnknown = true.
+    ULONG volumeDeviceType = 0;
+    ULONG fsType = 0;
+    bool fsTypeUnknown = false;
 };
 
 struct VolumeInfo {
@@ -251,6 +321,24 @@ public:
     // when that filter has no attached instance there.
     bool RelatedObjects(const std::u16string& serviceName, const std::u16string& volumeDeviceName,
                         FLT_RELATED_OBJECTS* objects) const;
+    // Removes a volume as a surprise removal does: every instance on it is torn down
+    // (teardown start and complete, no query), then its volume contexts lose the
+    // volume's reference. False when no such volume.
+    bool RemoveVolume(const std::u16string& volumeDeviceName);
+    // Detaches the service's instance from a volume as FltDetachVolume (fltmc detach)
+    // does: the instance query-teardown callback decides (a filter without one
+    // cannot be detached: STATUS_FLT_DO_NOT_DETACH), then the teardown callbacks.
+    // Volume contexts stay with the volume. STATUS_NOT_FOUND when not attached.
+    NTSTATUS DetachInstance(const std::u16string& serviceName, const std::u16string& volumeDeviceName);
+    // Attaches the service's filter to a volume again (FltAttachVolume): instance
+    // setup runs with FLTFL_INSTANCE_SETUP_MANUAL_ATTACHMENT. Its status is returned.
+    NTSTATUS AttachInstance(const std::u16string& serviceName, const std::u16string& volumeDeviceName);
+    // Changes the faults of a volume's disk from now on (e.g. before AttachInstance).
+    bool SetVolumeFaults(const std::u16string& volumeDeviceName, const VolumeFaults& faults);
+    // Device-control requests the volume's disk has answered, and those it left pending
+    // that are not completed yet.
+    unsigned StorageQueriesAnswered(const std::u16string& volumeDeviceName) const;
+    unsigned PendingRequests() const;
 
     // ---- named objects
     bool NamedObjectExists(const std::u16string& name) const;  // e.g. u"\\BaseNamedObjects\\x"

@@ -61,6 +61,11 @@ protected:
         floppy_ = machine().AddVolume({winsim::VolumeKind::Floppy, u"", u"", ""});
         cdrom_ = machine().AddVolume({winsim::VolumeKind::CdRom, u"", u"", ""});
         network_ = machine().AddVolume({winsim::VolumeKind::Network, u"", u"", ""});
+        // A disk whose file system instance setup skips: attached, without a context.
+        winsim::VolumeOptions raw;
+        raw.kind = winsim::VolumeKind::UsbHardDisk;
+        raw.fsTypeUnknown = true;
+        rawDisk_ = machine().AddVolume(raw);
     }
     void SetUp() override {
         DriverTest::SetUp();
@@ -128,7 +133,7 @@ protected:
         return GetDeviceType(&data, &objects);
     }
 
-    winsim::VolumeInfo local_, flash_, usbHdd_, floppy_, cdrom_, network_;
+    winsim::VolumeInfo local_, flash_, usbHdd_, floppy_, cdrom_, network_, rawDisk_;
     PEPROCESS user_ = nullptr;
 };
 
@@ -233,10 +238,12 @@ TEST_F(ClassifierTest, ExternalHardDiskByPolicyAndBus) {
 
 TEST_F(ClassifierTest, DiskVolumeWithoutContextIsUnknown) {
     SetDevicePolicy(BDC_EXTERNALHDD, DISABLE, 1);
-    // No context (kx4grd's instance setup sets none yet): 8.
-    EXPECT_EQ(ClassOfCreate(usbHdd_), (ULONG)BDC_UNKNOWN_DEV);
-    EXPECT_EQ(ClassOfCreate(local_), (ULONG)BDC_UNKNOWN_DEV);
-    EXPECT_EQ(ClassOfDevice(FILE_DEVICE_DISK, 0, usbHdd_), (ULONG)BDC_UNKNOWN_DEV);
+    // A disk volume that instance setup left without a context: 8.
+    EXPECT_EQ(ClassOfCreate(rawDisk_), (ULONG)BDC_UNKNOWN_DEV);
+    EXPECT_EQ(ClassOfDevice(FILE_DEVICE_DISK, 0, rawDisk_), (ULONG)BDC_UNKNOWN_DEV);
+    // Instance setup read the disks' bus types into their contexts: 9.
+    EXPECT_EQ(ClassOfCreate(usbHdd_), (ULONG)BDC_EXTERNALHDD);
+    EXPECT_EQ(ClassOfCreate(local_), (ULONG)BDC_LOCAL_DISK);
     // A context with the USB bus makes it an external disk, any other bus a local one.
     SetBusType(usbHdd_, KX_STORAGE_BUS_TYPE_USB);
     EXPECT_EQ(ClassOfDevice(FILE_DEVICE_DISK, 0, usbHdd_), (ULONG)BDC_EXTERNALHDD);

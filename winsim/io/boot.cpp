@@ -1,5 +1,5 @@
 // Lifetime of the io half of the machine and the attribution of actions to drivers.
-#include "winsim/io/io.h"
+#include "winsim/io/fltmgr.h"
 
 namespace winsim::io {
 namespace {
@@ -41,6 +41,7 @@ void IoShutdown() {
 }
 
 void IoUnloadChecks(const std::u16string& driverName) {
+    for (auto& left : io::RequestsLeftPending(driverName)) detail::Violation(left);
     io::FltUnloadChecks(driverName);
     io::ProcessUnloadChecks(driverName);
     io::ObjectUnloadChecks(driverName);

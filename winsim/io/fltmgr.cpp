@@ -28,14 +28,15 @@ auto CallFilter(_FLT_FILTER* filter, Fn&& fn) {
 }
 
 // Attaches filter to volume; the setup callback decides. Called without the lock.
-void Attach(_FLT_FILTER* filter, _FLT_VOLUME* volume, FLT_INSTANCE_SETUP_FLAGS flags) {
+NTSTATUS Attach(_FLT_FILTER* filter, _FLT_VOLUME* volume, FLT_INSTANCE_SETUP_FLAGS flags) {
     FltState& s = Flt();
     _FLT_INSTANCE* instance;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
-        if (filter->gone || filter->unregistering) return;
+        if (filter->gone || filter->unregistering) return WINSIM_STATUS_FLT_DELETING_OBJECT;
         for (auto& i : s.instances)
-            if (i->filter == filter && i->volume == volume && i->state != _FLT_INSTANCE::State::Detached) return;
+            if (i->filter == filter && i->volume == volume && i->state != _FLT_INSTANCE::State::Detached)
+                return STATUS_FLT_INSTANCE_ALTITUDE_COLLISION;
         auto made = std::make_unique<_FLT_INSTANCE>(filter, volume);
         instance = made.get();
         s.instances.push_back(std::move(made));
@@ -52,6 +53,41 @@ void Attach(_FLT_FILTER* filter, _FLT_VOLUME* volume, FLT_INSTANCE_SETUP_FLAGS f
     }
     std::lock_guard<std::mutex> lock(s.mutex);
     instance->state = NT_SUCCESS(status) ? _FLT_INSTANCE::State::Attached : _FLT_INSTANCE::State::Detached;
+    return status;
+}
+
+// Runs the teardown callbacks of an attached instance and detaches it. Called
+// without the lock, with the filter's in-flight count taken.
+void TearDown(_FLT_INSTANCE* instance, FLT_INSTANCE_TEARDOWN_FLAGS reason) {
+    _FLT_FILTER* f = instance->filter;
+    {
+        FilterCallback guard(f, nullptr);
+        ProcessScope system(SystemProcessObject());
+        if (auto start = f->registration.InstanceTeardownStartCallback)
+            CallFilter(f, [&] { start(&instance->related, reason); });
+        if (auto complete = f->registration.InstanceTeardownCompleteCallback)
+            CallFilter(f, [&] { complete(&instance->related, reason); });
+    }
+    std::lock_guard<std::mutex> lock(Flt().mutex);
+    instance->state = _FLT_INSTANCE::State::Detached;
+}
+
+_FLT_VOLUME* VolumeByNameLocked(const std::u16string& name) {
+    for (auto& v : Flt().volumes)
+        if (detail::EqualsNoCase(v->info.deviceName, name)) return v.get();
+    return nullptr;
+}
+
+_FLT_FILTER* FilterByServiceLocked(const std::u16string& service) {
+    for (auto& f : Flt().filters)
+        if (!f->gone && !f->unregistering && detail::EqualsNoCase(f->service, service)) return f.get();
+    return nullptr;
+}
+
+_FLT_INSTANCE* AttachedInstanceLocked(_FLT_FILTER* filter, _FLT_VOLUME* volume) {
+    for (auto& i : Flt().instances)
+        if (i->filter == filter && i->volume == volume && i->state == _FLT_INSTANCE::State::Attached) return i.get();
+    return nullptr;
 }
 
 // Drops one reference; the last one runs the cleanup callback and frees the memory.
@@ -156,7 +192,10 @@ int FilterCallback::OwnedBy(const _FLT_PORT* port) {
 
 void FltBoot() { g_flt = std::make_unique<FltState>(); }
 
-void FltShutdown() { g_flt.reset(); }
+void FltShutdown() {
+    DevicesShutdown();
+    g_flt.reset();
+}
 
 bool DriverHasFilter(const std::u16string& service) {
     FltState& s = Flt();
@@ -307,6 +346,10 @@ VolumeInfo Machine::AddVolume(const VolumeOptions& options) {
                 volume->storageDevice.Characteristics = FILE_REMOTE_DEVICE;
                 break;
         }
+        io::BuildDiskStack(volume.get(), options);
+        if (options.volumeDeviceType != 0) volume->deviceType = options.volumeDeviceType;
+        if (options.fsTypeUnknown) volume->fsType = FLT_FSTYPE_UNKNOWN;
+        else if (options.fsType != 0) volume->fsType = static_cast<FLT_FILESYSTEM_TYPE>(options.fsType);
         std::error_code ec;
         std::filesystem::create_directories(info.hostDir, ec);
         if (ec) throw std::runtime_error("AddVolume: cannot create " + info.hostDir + ": " + ec.message());
@@ -318,6 +361,85 @@ VolumeInfo Machine::AddVolume(const VolumeOptions& options) {
     }
     for (_FLT_FILTER* filter : started) io::Attach(filter, added, FLTFL_INSTANCE_SETUP_NEWLY_MOUNTED_VOLUME);
     return added->info;
+}
+
+bool Machine::RemoveVolume(const std::u16string& volumeDeviceName) {
+    io::FltState& s = io::Flt();
+    _FLT_VOLUME* volume = nullptr;
+    std::vector<_FLT_INSTANCE*> attached;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        volume = io::VolumeByNameLocked(volumeDeviceName);
+        if (volume == nullptr) return false;
+        for (auto& i : s.instances)
+            if (i->volume == volume && i->state == _FLT_INSTANCE::State::Attached && !i->filter->gone &&
+                !i->filter->unregistering) {
+                attached.push_back(i.get());
+                ++i->filter->callbacksInFlight;
+            }
+    }
+    for (_FLT_INSTANCE* i : attached) io::TearDown(i, WINSIM_FLTFL_INSTANCE_TEARDOWN_VOLUME_DISMOUNT);
+    // The volume goes; its contexts lose the volume's reference.
+    std::vector<PFLT_CONTEXT> contexts;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        for (auto& [filter, context] : volume->contexts) contexts.push_back(context);
+        volume->contexts.clear();
+        for (auto it = s.volumes.begin(); it != s.volumes.end(); ++it)
+            if (it->get() == volume) {
+                s.removedVolumes.push_back(std::move(*it));
+                s.volumes.erase(it);
+                break;
+            }
+    }
+    for (PFLT_CONTEXT c : contexts) io::ReleaseContext(c, "volume removal");
+    return true;
+}
+
+NTSTATUS Machine::DetachInstance(const std::u16string& serviceName, const std::u16string& volumeDeviceName) {
+    io::FltState& s = io::Flt();
+    _FLT_INSTANCE* instance = nullptr;
+    _FLT_FILTER* filter = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        filter = io::FilterByServiceLocked(serviceName);
+        _FLT_VOLUME* volume = io::VolumeByNameLocked(volumeDeviceName);
+        if (filter == nullptr || volume == nullptr) return STATUS_NOT_FOUND;
+        instance = io::AttachedInstanceLocked(filter, volume);
+        if (instance == nullptr) return STATUS_NOT_FOUND;
+        // Without a query-teardown callback an instance cannot be detached by request.
+        if (filter->registration.InstanceQueryTeardownCallback == nullptr) return WINSIM_STATUS_FLT_DO_NOT_DETACH;
+        ++filter->callbacksInFlight;
+    }
+    NTSTATUS status;
+    {
+        io::FilterCallback guard(filter, nullptr);
+        io::ProcessScope system(io::SystemProcessObject());
+        auto query = filter->registration.InstanceQueryTeardownCallback;
+        status = io::CallFilter(filter, [&] { return query(&instance->related, 0); });
+    }
+    if (!NT_SUCCESS(status)) return status;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (filter->gone || filter->unregistering || instance->state != _FLT_INSTANCE::State::Attached)
+            return STATUS_SUCCESS;  // torn down meanwhile
+        ++filter->callbacksInFlight;
+    }
+    io::TearDown(instance, WINSIM_FLTFL_INSTANCE_TEARDOWN_MANUAL);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Machine::AttachInstance(const std::u16string& serviceName, const std::u16string& volumeDeviceName) {
+    io::FltState& s = io::Flt();
+    _FLT_FILTER* filter = nullptr;
+    _FLT_VOLUME* volume = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        filter = io::FilterByServiceLocked(serviceName);
+        volume = io::VolumeByNameLocked(volumeDeviceName);
+        if (filter == nullptr || volume == nullptr || !filter->started) return STATUS_NOT_FOUND;
+    }
+    return io::Attach(filter, volume, FLTFL_INSTANCE_SETUP_MANUAL_ATTACHMENT);
 }
 
 std::vector<VolumeInfo> Machine::Volumes() const {

@@ -21,7 +21,10 @@ struct FileObject;
 }
 
 #define WINSIM_FLT_VARIABLE_SIZED_CONTEXTS ((SIZE_T)-1)
+#define WINSIM_FLTFL_INSTANCE_TEARDOWN_MANUAL 0x00000001
 #define WINSIM_FLTFL_INSTANCE_TEARDOWN_FILTER_UNLOAD 0x00000002
+#define WINSIM_FLTFL_INSTANCE_TEARDOWN_VOLUME_DISMOUNT 0x00000008
+#define WINSIM_STATUS_FLT_DO_NOT_DETACH ((NTSTATUS)0xC01C0010L)
 #define WINSIM_FLTFL_FILE_NAME_PARSED_FINAL_COMPONENT 0x0001
 #define WINSIM_FLTFL_FILE_NAME_PARSED_EXTENSION 0x0002
 #define WINSIM_FLTFL_FILE_NAME_PARSED_STREAM 0x0004
@@ -38,6 +41,15 @@ struct _FLT_VOLUME {
     // lives as long as the volume.
     DEVICE_OBJECT storageDevice{};
     std::map<PFLT_FILTER, PFLT_CONTEXT> contexts;  // the volume context each filter set
+    // The rest of the disk's device stack (devices.cpp): the physical device object
+    // below the storage device, which carries the Plug and Play properties, and an
+    // upper filter device above it, which passes requests down. Same lifetime.
+    DEVICE_OBJECT pdo{};
+    DEVICE_OBJECT upper{};
+    winsim::DiskIdentity identity;
+    winsim::VolumeSize size;
+    winsim::VolumeFaults faults;  // read and written under FltState::mutex
+    unsigned storageQueries = 0;  // device-control requests the disk answered
 };
 
 struct _FLT_INSTANCE {
@@ -123,6 +135,9 @@ struct FltState {
     std::mutex mutex;
     std::condition_variable changed;  // an in-flight count dropped
     std::vector<std::unique_ptr<_FLT_VOLUME>> volumes;
+    // Volumes taken away by RemoveVolume: kept until shutdown, so that device objects
+    // the driver still references stay valid.
+    std::vector<std::unique_ptr<_FLT_VOLUME>> removedVolumes;
     // Kept until shutdown, so pointers the driver or a test still holds stay valid.
     std::vector<std::unique_ptr<_FLT_FILTER>> filters;
     std::vector<std::unique_ptr<_FLT_INSTANCE>> instances;
@@ -168,6 +183,14 @@ private:
 // closed and described (PortsLeftOpen, one message per violation).
 void PortsDisconnect(_FLT_FILTER* filter);
 std::vector<std::string> PortsLeftOpen(_FLT_FILTER* filter);
+
+// Devices (devices.cpp): builds the disk's device stack of a new volume (under the
+// lock), and the unload check of device-control requests left pending.
+void BuildDiskStack(_FLT_VOLUME* volume, const VolumeOptions& options);
+void DevicesShutdown();  // waits for requests completing on other threads
+std::vector<std::string> RequestsLeftPending(const std::u16string& driver);
+// The volume whose device stack holds device (null when none). Caller holds the lock.
+_FLT_VOLUME* VolumeOfDeviceLocked(PDEVICE_OBJECT device);
 
 // A file opened through FltCreateFile or by a simulated process's create request.
 // FILE_OBJECT::FsContext points back at it.
