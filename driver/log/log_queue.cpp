@@ -115,6 +115,8 @@ void Cleanuplog() {
 
 ULONG KxLogCount() { return (ULONG)ReadNoFence(&s_log_cnt); }
 
+// The bodies of SetLog, SetConnectLog and GetLog, run inside the log's rundown
+// protection; their traces carry the public routine's name, as the log prints it.
 static NTSTATUS WriteLog(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS fltObjects, ULONG code, ULONG a0,
                          ULONG a1, ULONG reserved, PCWSTR nameSource, PCWSTR path) {
     UNREFERENCED_PARAMETER(fltObjects);
@@ -138,15 +140,15 @@ static NTSTATUS WriteLog(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS fltObjec
         record->log = GetDevicePolicyLog(a0);
         KxCopyTruncated(record->path, KX_EVENT_PATH_CHARS, path);
         KxCopyTruncated(record->name, KX_EVENT_NAME_CHARS, KxFinalComponent(nameSource));
-        KX_TRACE(KX_DBG_INFO, "%s:%s: LOG_POLICY code(%d), a0(%d), a1(%d), name(%S), path(%S)\n", code, a0, a1,
-                 record->name, record->path);
+        KX_TRACE_NAMED(KX_DBG_INFO, "SetLog", "%s:%s: LOG_POLICY code(%d), a0(%d), a1(%d), name(%S), path(%S)\n",
+                       code, a0, a1, record->name, record->path);
         if (IsException(data, record)) {
-            KX_TRACE(KX_DBG_INFO, "%s:%s: IsException !!!\n");
+            KX_TRACE_NAMED(KX_DBG_INFO, "SetLog", "%s:%s: IsException !!!\n");
             ExFreeToNPagedLookasideList(&LogLookaside, block);
             return STATUS_INSUFFICIENT_RESOURCES;
         }
         if (IsOvlappedLog(record)) {
-            KX_TRACE(KX_DBG_INFO, "%s:%s: IsOvlappedLog !!!\n");
+            KX_TRACE_NAMED(KX_DBG_INFO, "SetLog", "%s:%s: IsOvlappedLog !!!\n");
             ExFreeToNPagedLookasideList(&LogLookaside, block);
             return STATUS_INSUFFICIENT_RESOURCES;
         }
@@ -156,8 +158,8 @@ static NTSTATUS WriteLog(PFLT_CALLBACK_DATA data, PCFLT_RELATED_OBJECTS fltObjec
     } else {
         KxCopyTruncated(record->path, KX_EVENT_PATH_CHARS, path);
         KxCopyTruncated(record->name, KX_EVENT_NAME_CHARS, KxFinalComponent(nameSource));
-        KX_TRACE(KX_DBG_INFO, "%s:%s: code(%d), a0(%d), a1(%d), name(%S), path(%S)\n", code, a0, a1, record->name,
-                 record->path);
+        KX_TRACE_NAMED(KX_DBG_INFO, "SetLog", "%s:%s: code(%d), a0(%d), a1(%d), name(%S), path(%S)\n", code, a0,
+                       a1, record->name, record->path);
     }
     Enqueue(block);
     return STATUS_SUCCESS;
@@ -168,7 +170,7 @@ static NTSTATUS WriteConnectLog(PCFLT_RELATED_OBJECTS fltObjects, ULONG a0, ULON
     UNREFERENCED_PARAMETER(fltObjects);
     UNREFERENCED_PARAMETER(reserved);
     const ULONG mask = (ULONG)ReadNoFence(&Globals.LogType);
-    KX_TRACE(KX_DBG_INFO, "%s:%s: , SET_LOG_TYPE(%d)\n", mask);
+    KX_TRACE_NAMED(KX_DBG_INFO, "SetConnectLog", "%s:%s: , SET_LOG_TYPE(%d)\n", mask);
     if ((mask & CONNECT) == 0) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -181,8 +183,8 @@ static NTSTATUS WriteConnectLog(PCFLT_RELATED_OBJECTS fltObjects, ULONG a0, ULON
     KxCopyTruncated(record->name, KX_EVENT_NAME_CHARS, name != NULL ? name : WSTR("Unknown"));
     KxCopyTruncated(record->path, KX_EVENT_PATH_CHARS, path != NULL ? path : WSTR("Unknown Path"));
     KxCopyTruncated(record->extra, KX_EVENT_EXTRA_CHARS, extra);
-    KX_TRACE(KX_DBG_INFO, "%s:%s: code(%d), a0(%d), a1(%d), name(%S), path(%S)\n", (ULONG)CONNECT, a0, a1,
-             record->name, record->path);
+    KX_TRACE_NAMED(KX_DBG_INFO, "SetConnectLog", "%s:%s: code(%d), a0(%d), a1(%d), name(%S), path(%S)\n",
+                   (ULONG)CONNECT, a0, a1, record->name, record->path);
     Enqueue(block);
     return STATUS_SUCCESS;
 }
@@ -212,7 +214,8 @@ static NTSTATUS DrainLog(PVOID outputBuffer, ULONG outputSize, PULONG reportedSi
     if (outputSize == 0) {
         KeReleaseSpinLock(&LogLock, irql);
         *reportedSize = requiredReported;
-        KX_TRACE(KX_DBG_INFO, "%s:%s: size mistach require_size(%d), size(%d)\n", requiredReported, outputSize);
+        KX_TRACE_NAMED(KX_DBG_INFO, "GetLog", "%s:%s: size mistach require_size(%d), size(%d)\n", requiredReported,
+                       outputSize);
         return STATUS_BUFFER_OVERFLOW;
     }
     if (outputSize < required) {
@@ -221,8 +224,8 @@ static NTSTATUS DrainLog(PVOID outputBuffer, ULONG outputSize, PULONG reportedSi
         if (waiting <= KX_GET_LOG_PARTIAL_THRESHOLD || outputSize < KX_GET_LOG_HEADER_SIZE) {
             KeReleaseSpinLock(&LogLock, irql);
             *reportedSize = requiredReported;
-            KX_TRACE(KX_DBG_INFO, "%s:%s: remain size mistach require_size(%d), size(%d)\n", requiredReported,
-                     outputSize);
+            KX_TRACE_NAMED(KX_DBG_INFO, "GetLog", "%s:%s: remain size mistach require_size(%d), size(%d)\n",
+                           requiredReported, outputSize);
             SignalLog();
             return STATUS_BUFFER_OVERFLOW;
         }
@@ -235,7 +238,7 @@ static NTSTATUS DrainLog(PVOID outputBuffer, ULONG outputSize, PULONG reportedSi
         InterlockedDecrement(&s_log_cnt);
     }
     KeReleaseSpinLock(&LogLock, irql);
-    KX_TRACE(KX_DBG_INFO, "%s:%s: s_log_cnt(%d), ulReminCnt(%d)\n", waiting, moved);
+    KX_TRACE_NAMED(KX_DBG_INFO, "GetLog", "%s:%s: s_log_cnt(%d), ulReminCnt(%d)\n", waiting, moved);
 
     // The reply is the caller's memory: it is written after the lock is released,
     // and if writing faults the records go back to the head of the queue in order.

@@ -386,3 +386,25 @@ TEST_F(EventLogTest, TeardownWaitsForAProducerInProgress) {
 }
 
 }  // namespace
+
+namespace {
+
+// The log's traces carry the names of its routines, whatever helper prints them.
+TEST_F(EventLogTest, TracesNameTheLogRoutines) {
+    DebugLevel = KX_DBG_ERROR | KX_DBG_INFO;
+    Produce(1);
+    std::vector<uint8_t> small(8);
+    GetLogInto(small);
+    std::vector<uint8_t> out(8 + 2280);
+    GetLogInto(out);
+    EXPECT_TRUE(machine().DebugContains("kx4grd:SetLog: code(16), a0(0), a1(0), name(agent.exe)"));
+    EXPECT_TRUE(machine().DebugContains("kx4grd:GetLog: remain size mistach require_size(2288), size(8)\n"));
+    EXPECT_TRUE(machine().DebugContains("kx4grd:GetLog: s_log_cnt(1), ulReminCnt(1)\n"));
+    EXPECT_EQ(Policy(BDC_USB_DISK, READONLY, u"\\x\\app.exe", u"\\Device\\HarddiskVolume3\\a.txt"), STATUS_SUCCESS);
+    EXPECT_TRUE(machine().DebugContains("kx4grd:SetLog: LOG_POLICY code(4), a0(3), a1(2), name(app.exe)"));
+    EXPECT_EQ(SetConnectLog(nullptr, 8, 2, 0, u"C:", u"System", u"{}"), STATUS_SUCCESS);
+    EXPECT_TRUE(machine().DebugContains("kx4grd:SetConnectLog: , SET_LOG_TYPE(255)\n"));
+    EXPECT_TRUE(machine().DebugContains("kx4grd:SetConnectLog: code(1), a0(8), a1(2), name(System), path({})\n"));
+}
+
+}  // namespace
