@@ -461,7 +461,8 @@ TEST_F(ListsTest, AddressEntriesMatchOneAddressOrARange) {
 }
 
 // Text that only looks like an address (a field of four digits, above 255, or
-// empty) is a host name: converting it would alias another address.
+// empty) is a host name: converting it would alias another address (0001.1.1.1
+// is not 1.1.1.1).
 TEST_F(ListsTest, MalformedAddressesAreHostNames) {
     SetAllowAddress(0x01010101, 0);  // 1.1.1.1
     SetAllowAddress(0x00010101, 0);  // 0.1.1.1, what 256.1.1.1 wraps to
@@ -471,8 +472,8 @@ TEST_F(ListsTest, MalformedAddressesAreHostNames) {
         const char16_t* host;
         bool allowed;
     } cases[] = {
-        {u"1234.1.1.1", false}, {u"256.1.1.1", true}, {u"1..11.111", false},
-        {u"1.1.1.1.", false},   {u"1.1.1", false},    {u"1.1.1.1", true},
+        {u"1234.1.1.1", false}, {u"0001.1.1.1", false}, {u"256.1.1.1", true}, {u"1..11.111", false},
+        {u"1.1.1.1.", false},   {u"1.1.1", false},      {u"1.1.1.1", true},
     };
     for (const auto& c : cases) {
         const std::u16string host = c.host;
