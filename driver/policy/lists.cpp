@@ -53,6 +53,15 @@ void InitList(KX_LOCKED_LIST* list) {
     WriteNoFence(&list->Count, 0);
 }
 
+// Characters of text before its terminator, counting at most limit of them.
+SIZE_T BoundedLength(PCWSTR text, SIZE_T limit) {
+    SIZE_T n = 0;
+    while (n < limit && text[n] != 0) {
+        ++n;
+    }
+    return n;
+}
+
 inline bool ListEmpty(const KX_LOCKED_LIST* list) { return ReadNoFence(&list->Count) == 0; }
 
 // Both with the list's lock held.
@@ -542,7 +551,7 @@ void SetAllowHost(PCWSTR host) {
     if (host == NULL) {
         return;
     }
-    const SIZE_T length = wcsnlen(host, KX_HOST_ENTRY_MAX_CHARS + 1);
+    const SIZE_T length = BoundedLength(host, KX_HOST_ENTRY_MAX_CHARS + 1);
     if (length == 0 || length > KX_HOST_ENTRY_MAX_CHARS) {
         return;
     }

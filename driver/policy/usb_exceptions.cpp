@@ -46,6 +46,15 @@ void CopyAnsi(CHAR* field, SIZE_T capacity, PCSTR text) {
     }
 }
 
+// Characters of text before its terminator, counting at most limit of them.
+SIZE_T BoundedLength(PCWSTR text, SIZE_T limit) {
+    SIZE_T n = 0;
+    while (n < limit && text[n] != 0) {
+        ++n;
+    }
+    return n;
+}
+
 inline CHAR FoldAscii(CHAR c) { return (c >= 'a' && c <= 'z') ? (CHAR)(c - ('a' - 'A')) : c; }
 
 // Whether a disk's field satisfies an entry's: an empty entry field is a
@@ -89,7 +98,7 @@ bool MakePortKey(WCHAR (&key)[KX_USB_PORT_SERIAL_FIELD], PCWSTR serialNumber) {
     if (serialNumber == NULL) {
         return true;
     }
-    const SIZE_T length = wcsnlen(serialNumber, KX_USB_PORT_SERIAL_FIELD);
+    const SIZE_T length = BoundedLength(serialNumber, KX_USB_PORT_SERIAL_FIELD);
     if (length >= KX_USB_PORT_SERIAL_FIELD) {
         return false;
     }
