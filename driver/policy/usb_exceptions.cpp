@@ -26,6 +26,9 @@ LIST_ENTRY DiskList;
 KSPIN_LOCK DiskLock;
 LIST_ENTRY PortList;
 KSPIN_LOCK PortLock;
+// Entries of the disk list, changed under its lock and read without it: a request
+// on a USB disk asks the list, which is usually empty, and then takes no lock.
+volatile LONG DiskCount;
 
 // A disk's identity as a lookup key, copied from the caller. Every entry field is
 // shorter than these, so the copy holds all a comparison can read.
@@ -145,10 +148,13 @@ void FreeReleased(PLIST_ENTRY released) {
     }
 }
 
-void UnlinkAll(PLIST_ENTRY head, PKSPIN_LOCK lock, PLIST_ENTRY released) {
+void UnlinkAll(PLIST_ENTRY head, PKSPIN_LOCK lock, PLIST_ENTRY released, volatile LONG* count) {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(lock);
     while (!IsListEmpty(head)) {
         InsertTailList(released, RemoveHeadList(head));
+    }
+    if (count != NULL) {
+        WriteNoFence(count, 0);
     }
     KeReleaseSpinLock(lock, irql);
 }
@@ -161,6 +167,7 @@ void InitUsbExceptionLists() {
     KeInitializeSpinLock(&DiskLock);
     InitializeListHead(&PortList);
     KeInitializeSpinLock(&PortLock);
+    WriteNoFence(&DiskCount, 0);
 }
 
 // ---------------------------------------------------------------- USB disks
@@ -178,6 +185,7 @@ void SetUsbDiskException(PCSTR vendorId, PCSTR productId, PCSTR productRevision,
     CopyAnsi(entry->serialNumber, sizeof(entry->serialNumber), serialNumber);
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&DiskLock);
     InsertTailList(&DiskList, &entry->Link);
+    InterlockedIncrement(&DiskCount);
     KeReleaseSpinLock(&DiskLock, irql);
     KX_TRACE(KX_DBG_INFO, "%s:%s: success\n");
 }
@@ -195,6 +203,7 @@ BOOLEAN DelUsbDiskExceptionList(PCSTR vendorId, PCSTR productId, PCSTR productRe
     USB_DISK_ENTRY* entry = FindDiskLocked(key);
     if (entry != NULL) {
         RemoveEntryList(&entry->Link);
+        InterlockedDecrement(&DiskCount);
     }
     KeReleaseSpinLock(&DiskLock, irql);
     if (entry != NULL) {
@@ -208,13 +217,16 @@ void CleanupUsbDiskExceptionList() {
     PAGED_CODE();
     LIST_ENTRY released;
     InitializeListHead(&released);
-    UnlinkAll(&DiskList, &DiskLock, &released);
+    UnlinkAll(&DiskList, &DiskLock, &released, &DiskCount);
     FreeReleased<USB_DISK_ENTRY>(&released);
     KX_TRACE(KX_DBG_INFO, "%s:%s: success\n");
 }
 
 BOOLEAN FindUsbDiskException(PCSTR vendorId, PCSTR productId, PCSTR productRevision, PCSTR serialNumber) {
     UNREFERENCED_PARAMETER(productRevision);
+    if (ReadNoFence(&DiskCount) == 0) {
+        return FALSE;
+    }
     DISK_KEY key;
     MakeDiskKey(&key, vendorId, productId, serialNumber);
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&DiskLock);
@@ -297,7 +309,7 @@ void CleanupUsbPortExceptionList() {
     PAGED_CODE();
     LIST_ENTRY released;
     InitializeListHead(&released);
-    UnlinkAll(&PortList, &PortLock, &released);
+    UnlinkAll(&PortList, &PortLock, &released, NULL);
     FreeReleased<USB_PORT_ENTRY>(&released);
     KX_TRACE(KX_DBG_INFO, "%s:%s: success\n");
 }

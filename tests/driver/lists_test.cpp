@@ -312,6 +312,23 @@ TEST_F(ListsTest, NamesLongerThanTheirFieldAreRefused) {
     EXPECT_EQ(PathType(path + u"\\f"), (ULONG)PG_PATH_BLACK);
 }
 
+// The prefix lookup and the USB disk lookup print nothing and may be asked from
+// DISPATCH_LEVEL (the verifier, checked in TearDown, would report anything they
+// must not do there).
+TEST_F(ListsTest, SilentLookupsWorkAtDispatchLevel) {
+    Command(SET_PATH, PG_PATH_BLACK, kData);
+    SetUsbDiskException("VEND", "DRIVE", "", "");
+    WriteNoFence(&DebugLevel, KX_DBG_ERROR | KX_DBG_INFO);
+    const std::u16string query = kData + u"\\x";
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    const ULONG type = FindProtectPath(KxPathList, KX_PATH_LOOKUP_MASK, query.c_str(), Bytes(query));
+    const BOOLEAN listed = FindUsbDiskException("VEND", "DRIVE", "", "1");
+    KeLowerIrql(old);
+    EXPECT_EQ(type, (ULONG)PG_PATH_BLACK);
+    EXPECT_TRUE(listed);
+}
+
 // ---------------------------------------------------------------- CLEAR and unload
 
 TEST_F(ListsTest, ClearEmptiesTheNameListsAndKeepsTheUsbLists) {
