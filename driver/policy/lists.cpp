@@ -44,6 +44,9 @@ KX_LOCKED_LIST ProcessList;
 KX_LOCKED_LIST HostList;
 KX_LOCKED_LIST AddressList;
 
+// Bytes of one UTF-16 character, in the width the lengths are counted in.
+constexpr ULONG kWcharBytes = (ULONG)sizeof(WCHAR);
+
 // The host part of a network path fits the normalisation buffer.
 constexpr ULONG kHostPathChars = 260;
 
@@ -101,7 +104,7 @@ void CopyName(WCHAR* field, PCWSTR text, ULONG size) {
     if (text == NULL) {
         return;
     }
-    for (ULONG i = 0; i < size / sizeof(WCHAR) && text[i] != 0; ++i) {
+    for (ULONG i = 0; i < size / kWcharBytes && text[i] != 0; ++i) {
         field[i] = text[i];
     }
 }
@@ -111,13 +114,13 @@ bool SameName(PCWSTR entryText, ULONG entrySize, PCWSTR text, ULONG size) {
     if (entrySize != size) {
         return false;
     }
-    return size / sizeof(WCHAR) == 0 || _wcsnicmp(entryText, text, size / sizeof(WCHAR)) == 0;
+    return size / kWcharBytes == 0 || _wcsnicmp(entryText, text, size / kWcharBytes) == 0;
 }
 
 // Whether an entry's name begins the query. An entry without a whole character
 // covers nothing: an empty name would otherwise begin every query.
 bool NameBegins(PCWSTR entryText, ULONG entrySize, PCWSTR query, ULONG queryBytes) {
-    const ULONG chars = entrySize / sizeof(WCHAR);
+    const ULONG chars = entrySize / kWcharBytes;
     return chars != 0 && entrySize <= queryBytes && _wcsnicmp(query, entryText, chars) == 0;
 }
 
@@ -148,7 +151,7 @@ PROCESS_ENTRY* FindProcessLocked(PCWSTR imagePath, ULONG pathBytes, PCWSTR short
             continue;
         }
         if (entry->isPath &&
-            !EndsAtComponent(entry->text, entry->size / sizeof(WCHAR), name, nameBytes / sizeof(WCHAR))) {
+            !EndsAtComponent(entry->text, entry->size / kWcharBytes, name, nameBytes / kWcharBytes)) {
             continue;
         }
         *candidate = name;
@@ -288,7 +291,7 @@ void SetProtectPathEx(KX_NAME_LIST list, ULONG type, PCWSTR text, ULONG size) {
     if (names == NULL || (text == NULL && size != 0)) {
         return;
     }
-    if (size > KX_NAME_ENTRY_MAX_CHARS * sizeof(WCHAR)) {
+    if (size > KX_NAME_ENTRY_MAX_CHARS * kWcharBytes) {
         KX_TRACE(KX_DBG_ERROR, "%s:%s: name too long(%d)\n", size);
         return;
     }
@@ -400,7 +403,7 @@ void SetProcessPath(ULONG type, PCWSTR text, ULONG size) {
     if (text == NULL && size != 0) {
         return;
     }
-    if (size > KX_PROCESS_ENTRY_MAX_CHARS * sizeof(WCHAR)) {
+    if (size > KX_PROCESS_ENTRY_MAX_CHARS * kWcharBytes) {
         KX_TRACE(KX_DBG_ERROR, "%s:%s: name too long(%d)\n", size);
         return;
     }
@@ -484,20 +487,20 @@ BOOLEAN IsAllowProcessName(PCWSTR imagePath, ULONG byteLength, PULONG type) {
     if (imagePath == NULL || ListEmpty(&ProcessList)) {
         return FALSE;
     }
-    const ULONG pathChars = byteLength / sizeof(WCHAR);
+    const ULONG pathChars = byteLength / kWcharBytes;
     ULONG start = pathChars;
     while (start > 0 && imagePath[start - 1] != WSTR('\\')) {
         --start;
     }
     PCWSTR shortName = imagePath + start;
-    const ULONG shortBytes = (pathChars - start) * sizeof(WCHAR);
+    const ULONG shortBytes = (pathChars - start) * kWcharBytes;
 
     PCWSTR candidate = NULL;
     ULONG found = 0;
     bool matched = false;
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&ProcessList.Lock);
     const PROCESS_ENTRY* entry =
-        FindProcessLocked(imagePath, pathChars * sizeof(WCHAR), shortName, shortBytes, &candidate);
+        FindProcessLocked(imagePath, pathChars * kWcharBytes, shortName, shortBytes, &candidate);
     if (entry != NULL) {
         found = entry->ulType;
         matched = true;
@@ -521,7 +524,7 @@ BOOLEAN IsAllowHostIp(PCWSTR path, ULONG byteLength) {
         return FALSE;
     }
     WCHAR normalised[kHostPathChars];
-    ULONG chars = byteLength / sizeof(WCHAR);
+    ULONG chars = byteLength / kWcharBytes;
     if (chars > kHostPathChars - 1) {
         chars = kHostPathChars - 1;
     }
@@ -560,7 +563,7 @@ void SetAllowHost(PCWSTR host) {
         return;
     }
     entry->length = (ULONG)length;
-    RtlCopyMemory(entry->name, host, length * sizeof(WCHAR));
+    RtlCopyMemory(entry->name, host, length * kWcharBytes);
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&HostList.Lock);
     LinkEntry(&HostList, &entry->Link);
     KeReleaseSpinLock(&HostList.Lock, irql);
