@@ -90,6 +90,7 @@ void TearDownState() {
     CleanupPathlistEx(KxPathList);
     CleanupProcesslist();
     CleanupPathlistEx(KxProtectProcessNameList);
+    CleanupHostIpLists();
     Cleanuplog();
     PgClearAllPid();
     CleanupUsbDiskExceptionList();
