@@ -139,7 +139,10 @@ protected:
                           winsim::OpenFile** file, PEPROCESS process = nullptr, ULONG options = kFileOptions,
                           const std::string& clientTokenSource = "", const winsim::RequestOptions& ro = {}) {
         winsim::CreateRequest r;
-        r.path = place.prefix + u"\\" + Wide(name);
+        std::u16string relative = Wide(name);
+        for (char16_t& ch : relative)
+            if (ch == u'/') ch = u'\\';
+        r.path = place.prefix + u"\\" + relative;
         r.desiredAccess = access;
         r.disposition = disposition;
         r.options = options;
