@@ -214,6 +214,8 @@ FLT_PREOP_CALLBACK_STATUS Kx4GrdPreOperation(PFLT_CALLBACK_DATA data, PCFLT_RELA
     if ((pidState & KX_PROCESS_TRUSTED) != 0) {
         return FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
+    // A short name that cannot be read counts as empty, which the exemption
+    // lists take as a system process: missing process information passes.
     CHAR shortName[17] = {};
     if (!GetCurrentProcessShortName(shortName)) {
         shortName[0] = 0;
