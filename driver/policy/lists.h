@@ -6,7 +6,9 @@
 //   together with another lock. Entries are allocated before the lock is taken
 //   and freed after it is released; nothing is printed while it is held.
 // - Entries are compared in place under the lock and never handed out: a lookup
-//   answers with a copy of what it needs (a type, a yes or no).
+//   answers with a copy of what it needs (a type, a yes or no). The texts a
+//   caller passes are read under the lock too, so they must be resident
+//   (non-paged pool or the stack), as the message copy and the name copies are.
 // - Routines that print names (wide text) run at PASSIVE_LEVEL: the commands that
 //   add entries, IsAllowProcessName and IsAllowHostIp. FindProtectPath prints
 //   nothing and may run at DISPATCH_LEVEL. The other commands run at or below
