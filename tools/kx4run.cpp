@@ -186,6 +186,48 @@ int RunDefaultScenario() {
 
     runner.DrainLog();
 
+    // The typical request: with device protection on, a process opens a file for
+    // writing on the read-only USB flash drive (the open passes) and writes to it
+    // (refused, and a POLICY record is queued).
+    msg = {};
+    msg.command = START_DEVICE_PROTECT;
+    msg.state = 1;
+    runner.Send(msg);
+    {
+        std::FILE* file = std::fopen((e.hostDir + "/report.docx").c_str(), "wb");
+        if (file != nullptr) {
+            std::fputs("quarterly figures", file);
+            std::fclose(file);
+        }
+    }
+    winsim::ProcessOptions word;
+    word.imagePath = u"\\Device\\HarddiskVolume2\\Program Files\\Office\\winword.exe";
+    PEPROCESS writer = machine.StartProcess(word);
+    runner.FlushTraces();
+    winsim::CreateRequest open;
+    open.path = e.deviceName + u"\\report.docx";
+    open.desiredAccess = FILE_GENERIC_READ | FILE_GENERIC_WRITE;
+    open.disposition = FILE_OPEN;
+    open.options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE;
+    winsim::OpenFile* handle = nullptr;
+    winsim::IoResult opened = machine.CreateFile(writer, open, &handle);
+    std::printf("winword.exe opens %s for writing -> status 0x%08X\n",
+                Narrow(reinterpret_cast<const WCHAR*>(open.path.c_str()), 256).c_str(),
+                static_cast<unsigned>(opened.status));
+    runner.FlushTraces();
+    if (handle != nullptr) {
+        winsim::IoResult written = machine.WriteFile(handle, 0, "changed");
+        std::printf("winword.exe writes 7 bytes at offset 0 -> status 0x%08X%s\n",
+                    static_cast<unsigned>(written.status),
+                    written.status == STATUS_ACCESS_DENIED ? " (STATUS_ACCESS_DENIED)" : "");
+        runner.FlushTraces();
+        machine.CloseFile(handle);
+        runner.FlushTraces();
+    }
+    runner.DrainLog();
+    machine.ExitProcess(writer);
+    runner.FlushTraces();
+
     msg = {};
     msg.command = STOP;
     runner.Send(msg);
@@ -205,7 +247,8 @@ int RunDefaultScenario() {
 int main(int argc, char** argv) {
     if (argc > 1) {
         std::fprintf(stderr, "usage: %s\n  runs the default scenario: load, START, SET_POLICY, SET_LOG_TYPE, a local disk and a USB flash disk "
-                     "attached, GET_LOG, a process run, GET_LOG, STOP\n",
+                     "attached, GET_LOG, a process run, GET_LOG, START_DEVICE_PROTECT, an open for writing and a write on the "
+                     "USB flash disk, GET_LOG, STOP\n",
                      argv[0]);
         return 2;
     }

@@ -109,6 +109,11 @@ BOOLEAN IsPolicyState(ULONG devicetype, ULONG state, PFLT_CALLBACK_DATA data, PC
             KX_TRACE(KX_DBG_ERROR, "%s:%s: block(4) disposition(%x), desired_access(%x)\n", disposition, access);
             return TRUE;
         }
+        // Superseding an existing file replaces its data whatever access was asked.
+        if (disposition == FILE_SUPERSEDE && TargetExists(fltObjects, fileName)) {
+            KX_TRACE(KX_DBG_ERROR, "%s:%s: block(8) disposition(%x), desired_access(%x)\n", disposition, access);
+            return TRUE;
+        }
         // A new file may be created as long as nothing is written into it.
         return FALSE;
 
@@ -129,6 +134,11 @@ BOOLEAN IsPolicyState(ULONG devicetype, ULONG state, PFLT_CALLBACK_DATA data, PC
             KX_TRACE(KX_DBG_ERROR, "%s:%s: block(5) disposition(%x), desired_access(%x)\n", disposition, access);
             return TRUE;
         }
+        // Overwriting an existing file truncates it whatever access was asked.
+        if (disposition == FILE_OVERWRITE_IF) {
+            KX_TRACE(KX_DBG_ERROR, "%s:%s: block(10) disposition(%x), desired_access(%x)\n", disposition, access);
+            return TRUE;
+        }
         KX_TRACE(KX_DBG_ERROR, "%s:%s: PERMIT(1) disposition(%x), desired_access(%x),create_option(%x)\n",
                  disposition, access, options);
         if (access & DELETE) {
@@ -142,9 +152,10 @@ BOOLEAN IsPolicyState(ULONG devicetype, ULONG state, PFLT_CALLBACK_DATA data, PC
         return FALSE;
 
     case FILE_OVERWRITE:
-        KX_TRACE(KX_DBG_ERROR, "%s:%s: PERMIT(2) disposition(%x), desired_access(%x),create_option(%x)\n",
+        // The file system truncates the file (it must exist) whatever access was asked.
+        KX_TRACE(KX_DBG_ERROR, "%s:%s: block(9) disposition(%x), desired_access(%x),create_option(%x)\n",
                  FILE_OVERWRITE, access, options);
-        return FALSE;
+        return TRUE;
 
     default:
         return FALSE;

@@ -17,6 +17,12 @@ _IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG GetDevicePolicyLog(_In_ ULONG devicetype);
 _IRQL_requires_max_(DISPATCH_LEVEL)
 void ClearDevicePolicy();
+// Whether a create must be refused: DISABLE refuses every create; READONLY
+// refuses what would write, delete, or truncate or replace an existing file
+// (FILE_OVERWRITE, and FILE_SUPERSEDE / FILE_OVERWRITE_IF on an existing target)
+// or that open-if's a missing file, and lets plain opens and new files made by
+// FILE_CREATE / FILE_SUPERSEDE without write or delete access through; any other
+// state allows (callers decide what an unknown state means). fileName is the full normalized name, probed for existence.
 _IRQL_requires_(PASSIVE_LEVEL)
 BOOLEAN IsPolicyState(_In_ ULONG devicetype, _In_ ULONG state, _In_opt_ PFLT_CALLBACK_DATA data,
                       _In_opt_ PCFLT_RELATED_OBJECTS fltObjects, _In_opt_ PCUNICODE_STRING fileName);

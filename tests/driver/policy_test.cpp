@@ -99,8 +99,8 @@ TEST_F(PolicyTest, ReadOnlyOpenIfProbesForTheTarget) {
     EXPECT_TRUE(machine().DebugContains("PERMIT(1) disposition(3), desired_access(120089),create_option(3000000)"));
     EXPECT_TRUE(Blocks(READONLY, FILE_OPEN_IF, 0, FILE_GENERIC_READ, u"missing.txt"));
     EXPECT_TRUE(machine().DebugContains("block(5) disposition(3), desired_access(120089)"));
-    EXPECT_TRUE(Blocks(READONLY, FILE_OVERWRITE_IF, 0, FILE_WRITE_DATA));
-    EXPECT_TRUE(machine().DebugContains("block(3) disposition(5), desired_access(2)"));
+    EXPECT_TRUE(Blocks(READONLY, FILE_OPEN_IF, 0, FILE_WRITE_DATA));
+    EXPECT_TRUE(machine().DebugContains("block(3) disposition(3), desired_access(2)"));
     EXPECT_TRUE(Blocks(READONLY, FILE_OPEN_IF, 0, DELETE | FILE_WRITE_DATA));
     EXPECT_TRUE(machine().DebugContains("block(6) disposition(3)"));
     // A directory is not an existing file.
@@ -109,10 +109,23 @@ TEST_F(PolicyTest, ReadOnlyOpenIfProbesForTheTarget) {
         "FILE_OVERWRITE_IF , FILE_OPEN_IF disposition[3]create_option(3000000), desired_access(120089)"));
 }
 
-TEST_F(PolicyTest, ReadOnlyOverwriteIsAllowed) {
+// The file system truncates or replaces an existing file for FILE_OVERWRITE,
+// FILE_OVERWRITE_IF and FILE_SUPERSEDE whatever access was asked: on a read-only
+// device that loses data, so they are refused when the target exists. Creating a
+// new file without write access stays allowed.
+TEST_F(PolicyTest, ReadOnlyRefusesReplacingAnExistingFile) {
     WriteNoFence(&DebugLevel, KX_DBG_ERROR);
-    EXPECT_FALSE(Blocks(READONLY, FILE_OVERWRITE, 0, FILE_GENERIC_WRITE | DELETE));
-    EXPECT_TRUE(machine().DebugContains("PERMIT(2) disposition(4), desired_access(130116),create_option(4000000)"));
+    EXPECT_TRUE(Blocks(READONLY, FILE_OVERWRITE, 0, FILE_GENERIC_READ));
+    EXPECT_TRUE(machine().DebugContains("block(9) disposition(4), desired_access(120089),create_option(4000000)"));
+    EXPECT_TRUE(Blocks(READONLY, FILE_OVERWRITE_IF, 0, FILE_GENERIC_READ));
+    EXPECT_TRUE(machine().DebugContains("block(10) disposition(5), desired_access(120089)"));
+    EXPECT_TRUE(Blocks(READONLY, FILE_SUPERSEDE, 0, FILE_GENERIC_READ));
+    EXPECT_TRUE(machine().DebugContains("block(8) disposition(0), desired_access(120089)"));
+    // A missing target: superseding creates a new, empty file (allowed without
+    // write access); overwrite-if is refused as open-if is (the probe fails).
+    EXPECT_FALSE(Blocks(READONLY, FILE_SUPERSEDE, 0, FILE_READ_ATTRIBUTES | SYNCHRONIZE, u"new.txt"));
+    EXPECT_TRUE(Blocks(READONLY, FILE_OVERWRITE_IF, 0, FILE_GENERIC_READ, u"new.txt"));
+    EXPECT_TRUE(machine().DebugContains("block(5) disposition(5)"));
     EXPECT_FALSE(Blocks(READONLY, 6, 0, FILE_GENERIC_WRITE | DELETE));
 }
 
