@@ -152,6 +152,23 @@ TEST_F(ProcessProtectTest, EachSourceProtectsAndTheEventNamesBothProcesses) {
     EXPECT_EQ(Open(attacker_, other, PROCESS_TERMINATE), (ACCESS_MASK)PROCESS_TERMINATE);
 }
 
+TEST_F(ProcessProtectTest, RightsAreTakenAlsoWhenTheLogRefusesTheRecord) {
+    Protect(1);
+    PEPROCESS tool = Start(u"\\Device\\HarddiskVolume2\\Agent\\kx4grdputool.exe");
+    RawMessage logType(SET_LOG_TYPE);
+    logType.Type(POLICY);
+    Send(logType);
+    DrainLog();
+    EXPECT_EQ(Open(attacker_, tool, kKillAndRead), (ACCESS_MASK)PROCESS_VM_READ);
+    EXPECT_TRUE(machine().DebugContains("[PROTECT] tried to kill Target"));
+    EXPECT_TRUE(ProtectEvents().empty());
+    // Mask bit 0x1 admits code 17 (17 & 1).
+    logType.Type(1);
+    Send(logType);
+    EXPECT_EQ(Open(attacker_, tool, kKillAndRead), (ACCESS_MASK)PROCESS_VM_READ);
+    EXPECT_EQ(ProtectEvents().size(), 1u);
+}
+
 TEST_F(ProcessProtectTest, DeletedPidsAndNamesNoLongerProtect) {
     Protect(1);
     PEPROCESS a = Start(u"\\Device\\HarddiskVolume2\\Apps\\a.exe");
@@ -326,6 +343,7 @@ TEST_F(ProcessProtectTest, UnloadUnregistersAndAReloadStartsClean) {
     PEPROCESS tool = Start(u"\\Device\\HarddiskVolume2\\Agent\\kx4grdputool.exe");
     Protect(1);
     Unload();
+    EXPECT_TRUE(machine().DebugContains("kx4grd:UnInstallProcessProtect: Sucess\n"));
     EXPECT_TRUE(machine().Verifier().Clean()) << machine().Verifier().ToString();
     EXPECT_EQ(machine().ObCallbackRegistrations(), 0u);
     uint64_t calls = machine().ObPreCallbacksRun();
