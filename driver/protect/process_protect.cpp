@@ -159,15 +159,15 @@ NTSTATUS UGetProcessFullPathFromPid(HANDLE processId, PWSTR fullPath, ULONG full
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    const ULONG pathCapacity = fullPathSize / sizeof(WCHAR);
-    const ULONG nameCapacity = nameSize / sizeof(WCHAR);
+    const ULONG pathCapacity = fullPathSize / (ULONG)sizeof(WCHAR);
+    const ULONG nameCapacity = nameSize / (ULONG)sizeof(WCHAR);
     PUNICODE_STRING image = NULL;
     status = SeLocateProcessImageName(process, &image);
     if (!NT_SUCCESS(status) || image == NULL) {
         CopyCut(fullPath, pathCapacity, WSTR(""), 0);
         CopyCut(name, nameCapacity, WSTR(""), 0);
     } else {
-        const ULONG chars = image->Buffer != NULL ? image->Length / sizeof(WCHAR) : 0;
+        const ULONG chars = image->Buffer != NULL ? (ULONG)(image->Length / sizeof(WCHAR)) : 0;
         ULONG leaf = 0;
         for (ULONG i = 0; i < chars; ++i) {
             if (image->Buffer[i] == (WCHAR)'\\') {
