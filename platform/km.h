@@ -408,6 +408,115 @@ typedef void (*PCREATE_PROCESS_NOTIFY_ROUTINE_EX)(PEPROCESS process, HANDLE proc
                                                   PPS_CREATE_NOTIFY_INFO createInfo);
 NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE notifyRoutine, BOOLEAN remove);
 NTSTATUS PsSetCreateProcessNotifyRoutineEx(PCREATE_PROCESS_NOTIFY_ROUTINE_EX notifyRoutine, BOOLEAN remove);
+HANDLE PsGetThreadProcessId(PETHREAD thread);
+// The image file name of a process, allocated by the system (ExFreePool).
+NTSTATUS SeLocateProcessImageName(PEPROCESS process, PUNICODE_STRING* imageFileName);
+
+// Process and thread access rights (ntddk.h, wdm.h).
+#define PROCESS_TERMINATE (0x0001)
+#define PROCESS_CREATE_THREAD (0x0002)
+#define PROCESS_VM_OPERATION (0x0008)
+#define PROCESS_VM_READ (0x0010)
+#define PROCESS_VM_WRITE (0x0020)
+#define PROCESS_DUP_HANDLE (0x0040)
+#define PROCESS_QUERY_INFORMATION (0x0400)
+#define PROCESS_SUSPEND_RESUME (0x0800)
+#define PROCESS_QUERY_LIMITED_INFORMATION (0x1000)
+#define PROCESS_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF)
+#define THREAD_TERMINATE 0x0001
+#define THREAD_SUSPEND_RESUME 0x0002
+#define THREAD_GET_CONTEXT 0x0008
+#define THREAD_SET_CONTEXT 0x0010
+#define THREAD_QUERY_LIMITED_INFORMATION 0x0800
+#define THREAD_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF)
+
+// ---------------------------------------------------------------- object callbacks (wdm.h)
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+extern POBJECT_TYPE* PsProcessType;
+extern POBJECT_TYPE* PsThreadType;
+
+#define OB_FLT_REGISTRATION_VERSION_0100 0x0100
+#define OB_FLT_REGISTRATION_VERSION OB_FLT_REGISTRATION_VERSION_0100
+typedef ULONG OB_OPERATION;
+#define OB_OPERATION_HANDLE_CREATE 0x00000001
+#define OB_OPERATION_HANDLE_DUPLICATE 0x00000002
+
+typedef struct _OB_PRE_CREATE_HANDLE_INFORMATION {
+    ACCESS_MASK DesiredAccess;
+    ACCESS_MASK OriginalDesiredAccess;
+} OB_PRE_CREATE_HANDLE_INFORMATION, *POB_PRE_CREATE_HANDLE_INFORMATION;
+typedef struct _OB_PRE_DUPLICATE_HANDLE_INFORMATION {
+    ACCESS_MASK DesiredAccess;
+    ACCESS_MASK OriginalDesiredAccess;
+    PVOID SourceProcess;
+    PVOID TargetProcess;
+} OB_PRE_DUPLICATE_HANDLE_INFORMATION, *POB_PRE_DUPLICATE_HANDLE_INFORMATION;
+typedef union _OB_PRE_OPERATION_PARAMETERS {
+    OB_PRE_CREATE_HANDLE_INFORMATION CreateHandleInformation;
+    OB_PRE_DUPLICATE_HANDLE_INFORMATION DuplicateHandleInformation;
+} OB_PRE_OPERATION_PARAMETERS, *POB_PRE_OPERATION_PARAMETERS;
+typedef struct _OB_PRE_OPERATION_INFORMATION {
+    OB_OPERATION Operation;
+    union {
+        ULONG Flags;
+        struct {
+            ULONG KernelHandle : 1;
+            ULONG Reserved : 31;
+        };
+    };
+    PVOID Object;
+    POBJECT_TYPE ObjectType;
+    PVOID CallContext;
+    POB_PRE_OPERATION_PARAMETERS Parameters;
+} OB_PRE_OPERATION_INFORMATION, *POB_PRE_OPERATION_INFORMATION;
+
+typedef struct _OB_POST_CREATE_HANDLE_INFORMATION {
+    ACCESS_MASK GrantedAccess;
+} OB_POST_CREATE_HANDLE_INFORMATION, *POB_POST_CREATE_HANDLE_INFORMATION;
+typedef struct _OB_POST_DUPLICATE_HANDLE_INFORMATION {
+    ACCESS_MASK GrantedAccess;
+} OB_POST_DUPLICATE_HANDLE_INFORMATION, *POB_POST_DUPLICATE_HANDLE_INFORMATION;
+typedef union _OB_POST_OPERATION_PARAMETERS {
+    OB_POST_CREATE_HANDLE_INFORMATION CreateHandleInformation;
+    OB_POST_DUPLICATE_HANDLE_INFORMATION DuplicateHandleInformation;
+} OB_POST_OPERATION_PARAMETERS, *POB_POST_OPERATION_PARAMETERS;
+typedef struct _OB_POST_OPERATION_INFORMATION {
+    OB_OPERATION Operation;
+    union {
+        ULONG Flags;
+        struct {
+            ULONG KernelHandle : 1;
+            ULONG Reserved : 31;
+        };
+    };
+    PVOID Object;
+    POBJECT_TYPE ObjectType;
+    PVOID CallContext;
+    NTSTATUS ReturnStatus;
+    POB_POST_OPERATION_PARAMETERS Parameters;
+} OB_POST_OPERATION_INFORMATION, *POB_POST_OPERATION_INFORMATION;
+
+typedef enum _OB_PREOP_CALLBACK_STATUS { OB_PREOP_SUCCESS } OB_PREOP_CALLBACK_STATUS, *POB_PREOP_CALLBACK_STATUS;
+typedef OB_PREOP_CALLBACK_STATUS (*POB_PRE_OPERATION_CALLBACK)(PVOID RegistrationContext,
+                                                               POB_PRE_OPERATION_INFORMATION OperationInformation);
+typedef void (*POB_POST_OPERATION_CALLBACK)(PVOID RegistrationContext,
+                                            POB_POST_OPERATION_INFORMATION OperationInformation);
+typedef struct _OB_OPERATION_REGISTRATION {
+    POBJECT_TYPE* ObjectType;
+    OB_OPERATION Operations;
+    POB_PRE_OPERATION_CALLBACK PreOperation;
+    POB_POST_OPERATION_CALLBACK PostOperation;
+} OB_OPERATION_REGISTRATION, *POB_OPERATION_REGISTRATION;
+typedef struct _OB_CALLBACK_REGISTRATION {
+    USHORT Version;
+    USHORT OperationRegistrationCount;
+    UNICODE_STRING Altitude;
+    PVOID RegistrationContext;
+    OB_OPERATION_REGISTRATION* OperationRegistration;
+} OB_CALLBACK_REGISTRATION, *POB_CALLBACK_REGISTRATION;
+
+NTSTATUS ObRegisterCallbacks(POB_CALLBACK_REGISTRATION callbackRegistration, PVOID* registrationHandle);
+void ObUnRegisterCallbacks(PVOID registrationHandle);
 
 // ---------------------------------------------------------------- registry
 #define KEY_QUERY_VALUE 0x0001

@@ -301,6 +301,22 @@ NTSTATUS FLTAPI FltQueryVolumeInformation(_In_ PFLT_INSTANCE Instance, _Out_opt_
                                           _Out_writes_bytes_(Length) PVOID FsInformation, _In_ ULONG Length,
                                           _In_ FS_INFORMATION_CLASS FsInformationClass);
 
+// ---------------------------------------------------------------- ntddk.h: process access rights
+// The WDK's ntddk.h defines the process-specific access rights; mingw-w64 keeps
+// them in the user-mode winnt.h only. Values as Microsoft documents them.
+#ifndef PROCESS_TERMINATE
+#define PROCESS_TERMINATE (0x0001)
+#endif
+#ifndef PROCESS_CREATE_THREAD
+#define PROCESS_CREATE_THREAD (0x0002)
+#endif
+#ifndef PROCESS_VM_READ
+#define PROCESS_VM_READ (0x0010)
+#endif
+#ifndef PROCESS_SUSPEND_RESUME
+#define PROCESS_SUSPEND_RESUME (0x0800)
+#endif
+
 #ifdef __cplusplus
 }
 #endif

@@ -98,6 +98,9 @@ public:
                                 Narrow(r.path, KX_EVENT_PATH_CHARS).c_str());
                 } else {
                     std::printf(" path=\"%s\"\n", Narrow(r.path, KX_EVENT_PATH_CHARS).c_str());
+                    if (r.code == PROCESS_PROTECT_EVENT) {
+                        std::printf("  reply |    extra=\"%s\"\n", Narrow(r.extra, KX_EVENT_EXTRA_CHARS).c_str());
+                    }
                 }
             }
             return;
@@ -118,6 +121,55 @@ private:
     winsim::PortConnection* connection_ = nullptr;
     uint32_t lastReturned_ = 0;
 };
+
+// A protected process survives a terminate attempt: its handle comes back without
+// PROCESS_TERMINATE, so the attempt cannot end it, and the attempt is logged.
+bool DemonstrateProcessProtection(winsim::Machine& machine, Runner& runner) {
+    COMMAND_MESSAGE msg{};
+    msg.command = SET_DEBUG_LEVEL;
+    msg.value = 3;  // the callback's decisions are traced with bit 0x1
+    runner.Send(msg);
+    msg = {};
+    msg.command = SET_PROCESS_PROTECT;
+    msg.state = 1;
+    runner.Send(msg);
+
+    std::printf("run kx4grdputool.exe (protected by its name) and taskkill.exe\n");
+    winsim::ProcessOptions tool;
+    tool.imagePath = u"\\Device\\HarddiskVolume2\\Program Files\\Agent\\kx4grdputool.exe";
+    PEPROCESS toolProcess = machine.StartProcess(tool);
+    winsim::ProcessOptions killer;
+    killer.imagePath = u"\\Device\\HarddiskVolume2\\Windows\\System32\\taskkill.exe";
+    PEPROCESS killerProcess = machine.StartProcess(killer);
+    runner.FlushTraces();
+
+    const uint32_t toolPid = machine.ProcessId(toolProcess);
+    std::printf("taskkill.exe opens kx4grdputool.exe (pid %u) for TERMINATE | VM_READ\n", toolPid);
+    winsim::HandleResult handle =
+        machine.OpenProcess(killerProcess, toolPid, PROCESS_TERMINATE | PROCESS_VM_READ);
+    runner.FlushTraces();
+    const bool mayTerminate = NT_SUCCESS(handle.status) && (handle.granted & PROCESS_TERMINATE) != 0;
+    std::printf("  -> status 0x%08X, granted 0x%X%s\n", static_cast<unsigned>(handle.status),
+                static_cast<unsigned>(handle.granted), mayTerminate ? "" : " (no PROCESS_TERMINATE)");
+    if (mayTerminate) {
+        machine.ExitProcess(toolProcess);
+    }
+    machine.CloseHandle(handle.handle);
+    const bool survived = machine.FindProcess(toolPid) == toolProcess;
+    std::printf("terminate attempt %s: kx4grdputool.exe %s\n", mayTerminate ? "allowed" : "refused (access denied)",
+                survived ? "still runs" : "was terminated");
+    runner.FlushTraces();
+    runner.DrainLog();
+
+    msg = {};
+    msg.command = SET_DEBUG_LEVEL;
+    msg.value = 2;
+    runner.Send(msg);
+    machine.ExitProcess(killerProcess);
+    machine.ExitProcess(toolProcess);
+    runner.FlushTraces();
+    return survived;
+}
 
 int RunDefaultScenario() {
     winsim::Machine& machine = winsim::Machine::Boot();
@@ -228,6 +280,8 @@ int RunDefaultScenario() {
     machine.ExitProcess(writer);
     runner.FlushTraces();
 
+    const bool processProtected = DemonstrateProcessProtection(machine, runner);
+
     msg = {};
     msg.command = STOP;
     runner.Send(msg);
@@ -239,7 +293,7 @@ int RunDefaultScenario() {
     winsim::VerifierReport report = machine.Verifier();
     std::printf("verifier: %s\n", report.Clean() ? "clean" : report.ToString().c_str());
     winsim::Machine::Shutdown();
-    return NT_SUCCESS(status) && report.Clean() ? 0 : 1;
+    return NT_SUCCESS(status) && report.Clean() && processProtected ? 0 : 1;
 }
 
 }  // namespace

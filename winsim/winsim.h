@@ -153,6 +153,25 @@ struct VolumeInfo {
 // A client connection to a filter communication port (what fltlib's port handle is).
 struct PortConnection;
 
+// ---- process and thread handles (Machine::OpenProcess & co.), object callbacks
+// A process or thread handle a simulated process holds (or a kernel handle).
+struct ObjectHandle;
+struct HandleOptions {
+    // OBJ_KERNEL_HANDLE from kernel mode: the callbacks see KernelHandle = 1 and
+    // the handle belongs to the System process.
+    bool kernelHandle = false;
+    // Windows calls object callbacks at PASSIVE_LEVEL; a test may raise the opener's
+    // IRQL to exercise a driver's guard.
+    KIRQL irql = PASSIVE_LEVEL;
+    // DuplicateHandle: DUPLICATE_SAME_ACCESS (the desired access is the source's).
+    bool sameAccess = false;
+};
+struct HandleResult {
+    NTSTATUS status = STATUS_SUCCESS;
+    ACCESS_MASK granted = 0;        // the access finally granted (after the pre-operation callbacks)
+    ObjectHandle* handle = nullptr; // on success; goes to CloseHandle (or stays until shutdown)
+};
+
 // ---- file requests issued by simulated processes (Machine::CreateFile & co.)
 // A create (IRP_MJ_CREATE) as NtCreateFile issues it.
 struct CreateRequest {
@@ -236,6 +255,32 @@ public:
     // of the start-up scan): the object then lacks the text "System" everywhere.
     void ScrubProcessObject(PEPROCESS process);
     static constexpr uint32_t kProcessNameOffset = 0x5a8;
+    // A thread of a simulated process (its id a multiple of 4, kept until shutdown).
+    PETHREAD CreateThread(PEPROCESS process);
+    uint32_t ThreadId(PETHREAD thread) const;
+
+    // ---- process and thread handles (object callbacks run in the opener's thread)
+    // NtOpenProcess by opener: the pre-operation callbacks registered for process
+    // handle creation run on this thread with opener current (highest altitude
+    // first), each seeing the access the previous ones left; the post-operation
+    // callbacks then run in reverse order with the access granted. No security
+    // descriptor is modelled: the access the callbacks leave is granted.
+    // STATUS_INVALID_CID (0xC000000B) when no process of that id runs.
+    HandleResult OpenProcess(PEPROCESS opener, uint32_t processId, ACCESS_MASK desiredAccess,
+                             const HandleOptions& options = {});
+    // NtOpenThread: the same for a thread created with CreateThread.
+    HandleResult OpenThread(PEPROCESS opener, uint32_t threadId, ACCESS_MASK desiredAccess,
+                            const HandleOptions& options = {});
+    // NtDuplicateObject called by caller: source (a handle of any process) is
+    // duplicated into targetProcess (null: the caller; with kernelHandle, the System
+    // process). The duplicate callbacks see SourceProcess = source's holder and
+    // TargetProcess. STATUS_INVALID_HANDLE for a closed source.
+    HandleResult DuplicateHandle(PEPROCESS caller, ObjectHandle* source, PEPROCESS targetProcess,
+                                 ACCESS_MASK desiredAccess, const HandleOptions& options = {});
+    void CloseHandle(ObjectHandle* handle);
+    // Object callback registrations in force, and pre-operation calls made since boot.
+    size_t ObCallbackRegistrations() const;
+    uint64_t ObPreCallbacksRun() const;
 
     // ---- file requests (each runs on the calling thread with the process current)
     // A create request by process: the I/O manager validates it, the filters' pre-

@@ -114,7 +114,7 @@ TEST_F(DispatchTest, EveryCommandNumberAnswersAndTraces) {
         {SET_REG_PROTECT, "kx4grd:Kx4GrdMssageProc: SET_REG_PROTECT(1)\n"},
         {SET_REG_KEY, "kx4grd:Kx4GrdMssageProc: SET_REG_KEY(\\Device\\X)\n"},
         {DEL_REG_KEY, "kx4grd:Kx4GrdMssageProc: DEL_REG_KEY(\\DEVICE\\X)\n"},
-        {SET_PROCESS_PROTECT, "kx4grd:Kx4GrdMssageProc: SET_PROCESS_PROTECT(0)\n"},
+        {SET_PROCESS_PROTECT, "kx4grd:Kx4GrdMssageProc: SET_PROCESS_PROTECT(1)\n"},
         {SET_PROCESS_PROTECT_PID, "kx4grd:Kx4GrdMssageProc: SET_PROCESS_PROTECT_PID(2000)\n"},
         {DEL_PROCESS_PROTECT_PID, "kx4grd:Kx4GrdMssageProc: DEL_PROCESS_PROTECT_PID(2000)\n"},
         {SET_PROCESS_PROTECT_PROCESSNAME, "kx4grd:Kx4GrdMssageProc: SET_PROCESS_PROTECT_PROCESSNAME(\\Device\\X)(18)\n"},

@@ -26,6 +26,7 @@ void IoBoot(const MachineOptions&) {
     io::g_generation.fetch_add(1, std::memory_order_acq_rel);
     io::ObjectsBoot();
     io::ProcessesBoot();
+    io::ObCallbacksBoot();
     io::RegistryBoot();
     io::SystemRoutinesBoot();
     io::DriversBoot();
@@ -36,6 +37,7 @@ void IoShutdown() {
     io::DriversShutdown();  // unloads what is still loaded, while the rest still exists
     io::FltShutdown();
     io::RegistryShutdown();
+    io::ObCallbacksShutdown();
     io::ProcessesShutdown();
     io::ObjectsBoot();
 }
@@ -44,6 +46,7 @@ void IoUnloadChecks(const std::u16string& driverName) {
     for (auto& left : io::RequestsLeftPending(driverName)) detail::Violation(left);
     io::FltUnloadChecks(driverName);
     io::ProcessUnloadChecks(driverName);
+    io::ObCallbacksUnloadChecks(driverName);
     io::ObjectUnloadChecks(driverName);
 }
 

@@ -63,9 +63,13 @@ struct _EPROCESS {
     UNICODE_STRING commandLineString{};
 };
 
-// The thread object: one per OS thread, alive as long as the thread.
+// The thread object: one per OS thread (alive as long as the thread), and the
+// threads a test creates in a simulated process (alive until shutdown).
 struct _ETHREAD {
     uint32_t threadId = 0;
+    // A created thread's process; null for OS threads, which belong to whatever
+    // process is current on them.
+    PEPROCESS owner = nullptr;
 };
 
 namespace winsim::io {
@@ -119,6 +123,18 @@ struct ProcessObject : detail::KObject {
 void NoteObjectReference(PVOID object);
 void ObjectsBoot();
 void ObjectUnloadChecks(const std::u16string& driver);
+// "process 1000 (notepad.exe)" or "object 0x..." for reports.
+std::string DescribeReferencedObject(PVOID object);
+// Threads created by tests (Machine::CreateThread), by id; null when unknown.
+PETHREAD FindCreatedThread(uint32_t threadId);
+
+// ---------------------------------------------------------------- object callbacks
+// ObRegisterCallbacks registrations, handle opens and duplicates that run them.
+void ObCallbacksBoot();
+void ObCallbacksShutdown();
+void ObCallbacksUnloadChecks(const std::u16string& driver);
+// Reference bookkeeping of a callback in progress on this thread (+1 taken, -1 dropped).
+void NoteCallbackReference(PVOID object, int delta);
 
 // ---------------------------------------------------------------- registry
 struct RegValue {

@@ -30,6 +30,7 @@ struct ProcessState {
     uint32_t nextPid = 1000;
     PEPROCESS system = nullptr;
     std::vector<std::shared_ptr<NotifyEntry>> notifies;
+    std::map<uint32_t, std::unique_ptr<_ETHREAD>> threads;  // created by tests, by id
 };
 
 // Tokens and the queries of their information.
@@ -40,6 +41,7 @@ struct TokenState {
 };
 TokenState g_tokens;
 const ULONG kTokenInformationTag = PoolTag("SeTi");
+const ULONG kImageNameTag = PoolTag("SeIn");
 
 std::unique_ptr<ProcessState> g_state;
 
@@ -250,6 +252,7 @@ void ObjectsBoot() {
 }
 
 void NoteObjectReference(PVOID object) {
+    NoteCallbackReference(object, +1);
     std::u16string driver = CurrentDriver();
     std::lock_guard<std::mutex> lock(g_objects.mutex);
     ++g_objects.references[object][driver];
@@ -271,6 +274,7 @@ long DropObjectReference(PVOID object) {
         if (d == byDriver.end()) return -1;
     }
     --d->second;
+    NoteCallbackReference(object, -1);
     long total = 0;
     for (auto& kv : byDriver) total += kv.second;
     if (total == 0) g_objects.references.erase(it);
@@ -297,6 +301,15 @@ std::string DescribeObject(PVOID object) {
     return buf;
 }
 }  // namespace
+
+std::string DescribeReferencedObject(PVOID object) { return DescribeObject(object); }
+
+PETHREAD FindCreatedThread(uint32_t threadId) {
+    if (!g_state) return nullptr;
+    std::lock_guard<std::mutex> lock(g_state->mutex);
+    auto it = g_state->threads.find(threadId);
+    return it == g_state->threads.end() ? nullptr : it->second.get();
+}
 
 void ObjectUnloadChecks(const std::u16string& driver) {
     std::vector<std::pair<PVOID, long>> leaked;
@@ -419,6 +432,20 @@ unsigned Machine::TokenQueries() const {
     return io::g_tokens.queries;
 }
 
+PETHREAD Machine::CreateThread(PEPROCESS process) {
+    if (!process) throw std::invalid_argument("CreateThread: no process");
+    auto thread = std::make_unique<_ETHREAD>();
+    thread->threadId = io::g_nextThreadId.fetch_add(4);
+    thread->owner = process;
+    PETHREAD result = thread.get();
+    io::ProcessState& s = io::State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.threads[result->threadId] = std::move(thread);
+    return result;
+}
+
+uint32_t Machine::ThreadId(PETHREAD thread) const { return thread ? thread->threadId : 0; }
+
 void Machine::RunAs(PEPROCESS process, const std::function<void()>& fn) {
     io::ProcessScope scope(process);
     fn();
@@ -441,6 +468,36 @@ HANDLE PsGetCurrentProcessId() { return (HANDLE)(uintptr_t)detail::ProcessIdOf(d
 HANDLE PsGetCurrentThreadId() { return (HANDLE)(uintptr_t)io::ThisThread()->threadId; }
 PETHREAD PsGetCurrentThread() { return io::ThisThread(); }
 HANDLE PsGetProcessId(PEPROCESS process) { return (HANDLE)(uintptr_t)detail::ProcessIdOf(process); }
+
+HANDLE PsGetThreadProcessId(PETHREAD thread) {
+    if (!thread) KeBugCheckEx(0x3B /* SYSTEM_SERVICE_EXCEPTION */, 0, 0, 0, 0);
+    if (thread->owner) return (HANDLE)(uintptr_t)thread->owner->pid;
+    // An OS thread belongs to the process current on it; only its own is known here.
+    if (thread == io::ThisThread()) return PsGetCurrentProcessId();
+    return (HANDLE)(uintptr_t)4;
+}
+
+NTSTATUS SeLocateProcessImageName(PEPROCESS process, PUNICODE_STRING* imageFileName) {
+    detail::RequirePassive("SeLocateProcessImageName");
+    if (!imageFileName) return STATUS_INVALID_PARAMETER;
+    *imageFileName = nullptr;
+    if (!process) return STATUS_INVALID_PARAMETER;
+    // One block: the counted string followed by its text (terminated), allocated
+    // by the system for the caller, who frees it with ExFreePool. The System
+    // process has no image file: its name is empty.
+    const size_t textBytes = process->imagePath.size() * sizeof(WCHAR);
+    auto* us = static_cast<UNICODE_STRING*>(
+        ExAllocatePoolWithTag(PagedPool, sizeof(UNICODE_STRING) + textBytes + sizeof(WCHAR), io::kImageNameTag));
+    if (!us) return STATUS_INSUFFICIENT_RESOURCES;
+    auto* text = reinterpret_cast<WCHAR*>(us + 1);
+    std::memcpy(text, process->imagePath.data(), textBytes);
+    text[process->imagePath.size()] = 0;
+    us->Length = (USHORT)textBytes;
+    us->MaximumLength = (USHORT)(textBytes + sizeof(WCHAR));
+    us->Buffer = text;
+    *imageFileName = us;
+    return STATUS_SUCCESS;
+}
 
 NTSTATUS PsLookupProcessByProcessId(HANDLE processId, PEPROCESS* process) {
     detail::RequireIrqlAtMost(APC_LEVEL, "PsLookupProcessByProcessId");
