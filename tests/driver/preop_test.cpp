@@ -335,6 +335,30 @@ TEST_F(PreopRowsTest, NetworkDriveInRecordsTheShortImageName) {
     }
 }
 
+// When the short name cannot be read at all: the incoming-network decider
+// records an empty name and still refuses; elsewhere the process counts as
+// having the empty name, which the exemption lists let through.
+TEST_F(PreopRowsTest, UnreadableShortName) {
+    Policy(BDC_NETWORKDRIVEIN, DISABLE, 1);
+    Policy(BDC_USB_DISK, DISABLE, 0);
+    const Place c = PlaceOn(local_);
+    PutFile(c, "shared.txt", "s");
+    const ULONG offset = ProcessNameOffset;
+    ProcessNameOffset = 0;
+    winsim::OpenFile* f = nullptr;
+    const NTSTATUS remote = Open(c, "shared.txt", FILE_GENERIC_READ, FILE_OPEN, &f, user_, kFileOptions, "NtLmSsp ").status;
+    Close(f);
+    const NTSTATUS usb = CreateOnFlash(user_);
+    ProcessNameOffset = offset;
+    EXPECT_EQ(remote, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(usb, STATUS_SUCCESS);
+    const std::vector<EVENT_RECORD> records = DrainPolicy();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].a0, (ULONG)BDC_NETWORKDRIVEIN);
+    EXPECT_EQ(Text(records[0].name), u"");
+    EXPECT_EQ(Text(records[0].path), c.prefix + u"\\shared.txt");
+}
+
 // ------------------------------------------------------------ listed USB disks, hosts, CD-ROM
 
 TEST_F(PreopRowsTest, ListedUsbDiskPassesButIsStillRecorded) {
