@@ -227,7 +227,7 @@ NTSTATUS Dispatch(COMMAND_MESSAGE* msg, PVOID outputBuffer, ULONG outputBufferLe
         if (msg->state != 0) {
             InstallProcessProtect();
         } else {
-            WriteNoFence(&ProcessProtectActive, 0);
+            DeactivateProcessProtect();
         }
         DISPATCH_TRACE(KX_DBG_INFO, "%s:%s: SET_PROCESS_PROTECT(%d)\n", ReadNoFence(&ProcessProtectActive) ? 1 : 0);
         break;
