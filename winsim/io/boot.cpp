@@ -27,6 +27,7 @@ void IoBoot(const MachineOptions&) {
     io::ObjectsBoot();
     io::ProcessesBoot();
     io::RegistryBoot();
+    io::RegCallbacksBoot();
     io::SystemRoutinesBoot();
     io::DriversBoot();
     io::FltBoot();
@@ -35,6 +36,7 @@ void IoBoot(const MachineOptions&) {
 void IoShutdown() {
     io::DriversShutdown();  // unloads what is still loaded, while the rest still exists
     io::FltShutdown();
+    io::RegCallbacksShutdown();
     io::RegistryShutdown();
     io::ProcessesShutdown();
     io::ObjectsBoot();
@@ -45,6 +47,7 @@ void IoUnloadChecks(const std::u16string& driverName) {
     io::FltUnloadChecks(driverName);
     io::ProcessUnloadChecks(driverName);
     io::ObjectUnloadChecks(driverName);
+    io::RegCallbackUnloadChecks(driverName);
 }
 
 }  // namespace winsim::detail
