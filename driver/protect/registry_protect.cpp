@@ -93,7 +93,7 @@ void EmptyRegKeyList() {
 // Copies bytes (rounded down to whole characters) of text to out at offset chars;
 // false when it does not fit below the terminator.
 BOOLEAN AppendChars(PWCHAR out, ULONG* used, const WCHAR* text, ULONG bytes) {
-    const ULONG chars = bytes / sizeof(WCHAR);
+    const ULONG chars = bytes / (ULONG)sizeof(WCHAR);
     if (*used + chars >= kPathChars) {
         return FALSE;
     }
