@@ -551,6 +551,141 @@ NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBU
 NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_VALUE_INFORMATION_CLASS infoClass,
                          PVOID keyValueInformation, ULONG length, PULONG resultLength);
 
+// ---------------------------------------------------------------- registry callbacks (configuration manager)
+#define STATUS_CALLBACK_BYPASS ((NTSTATUS)0xC0000503L)
+
+typedef enum _REG_NOTIFY_CLASS {
+    RegNtDeleteKey,
+    RegNtPreDeleteKey = RegNtDeleteKey,
+    RegNtSetValueKey,
+    RegNtPreSetValueKey = RegNtSetValueKey,
+    RegNtDeleteValueKey,
+    RegNtPreDeleteValueKey = RegNtDeleteValueKey,
+    RegNtSetInformationKey,
+    RegNtPreSetInformationKey = RegNtSetInformationKey,
+    RegNtRenameKey,
+    RegNtPreRenameKey = RegNtRenameKey,
+    RegNtEnumerateKey,
+    RegNtPreEnumerateKey = RegNtEnumerateKey,
+    RegNtEnumerateValueKey,
+    RegNtPreEnumerateValueKey = RegNtEnumerateValueKey,
+    RegNtQueryKey,
+    RegNtPreQueryKey = RegNtQueryKey,
+    RegNtQueryValueKey,
+    RegNtPreQueryValueKey = RegNtQueryValueKey,
+    RegNtQueryMultipleValueKey,
+    RegNtPreQueryMultipleValueKey = RegNtQueryMultipleValueKey,
+    RegNtPreCreateKey,
+    RegNtPostCreateKey,
+    RegNtPreOpenKey,
+    RegNtPostOpenKey,
+    RegNtKeyHandleClose,
+    RegNtPreKeyHandleClose = RegNtKeyHandleClose,
+    RegNtPostDeleteKey,
+    RegNtPostSetValueKey,
+    RegNtPostDeleteValueKey,
+    RegNtPostSetInformationKey,
+    RegNtPostRenameKey,
+    RegNtPostEnumerateKey,
+    RegNtPostEnumerateValueKey,
+    RegNtPostQueryKey,
+    RegNtPostQueryValueKey,
+    RegNtPostQueryMultipleValueKey,
+    RegNtPostKeyHandleClose,
+    RegNtPreCreateKeyEx,
+    RegNtPostCreateKeyEx,
+    RegNtPreOpenKeyEx,
+    RegNtPostOpenKeyEx,
+    RegNtPreFlushKey,
+    RegNtPostFlushKey,
+    RegNtPreLoadKey,
+    RegNtPostLoadKey,
+    RegNtPreUnLoadKey,
+    RegNtPostUnLoadKey,
+    RegNtPreQueryKeySecurity,
+    RegNtPostQueryKeySecurity,
+    RegNtPreSetKeySecurity,
+    RegNtPostSetKeySecurity,
+    RegNtCallbackObjectContextCleanup,
+    RegNtPreRestoreKey,
+    RegNtPostRestoreKey,
+    RegNtPreSaveKey,
+    RegNtPostSaveKey,
+    RegNtPreReplaceKey,
+    RegNtPostReplaceKey,
+    RegNtPreQueryKeyName,
+    RegNtPostQueryKeyName,
+    MaxRegNtNotifyClass
+} REG_NOTIFY_CLASS, *PREG_NOTIFY_CLASS;
+
+typedef NTSTATUS EX_CALLBACK_FUNCTION(PVOID CallbackContext, PVOID Argument1, PVOID Argument2);
+typedef EX_CALLBACK_FUNCTION* PEX_CALLBACK_FUNCTION;
+
+// What a pre-create or pre-open notification describes. Since Windows 7 the
+// system passes the V1 form (Version 1); the members up to Transaction are shared.
+typedef struct _REG_CREATE_KEY_INFORMATION {
+    PUNICODE_STRING CompleteName;  // absolute ("\REGISTRY\...") or relative to RootObject
+    PVOID RootObject;
+    PVOID ObjectType;
+    ULONG CreateOptions;
+    PUNICODE_STRING Class;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+    ACCESS_MASK DesiredAccess;
+    ACCESS_MASK GrantedAccess;
+    PULONG Disposition;
+    PVOID* ResultObject;
+    PVOID CallContext;
+    PVOID RootObjectContext;
+    PVOID Transaction;
+    PVOID Reserved;
+} REG_CREATE_KEY_INFORMATION, REG_OPEN_KEY_INFORMATION, *PREG_CREATE_KEY_INFORMATION, *PREG_OPEN_KEY_INFORMATION;
+
+typedef struct _REG_CREATE_KEY_INFORMATION_V1 {
+    PUNICODE_STRING CompleteName;
+    PVOID RootObject;
+    PVOID ObjectType;
+    ULONG Options;
+    PUNICODE_STRING Class;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+    ACCESS_MASK DesiredAccess;
+    ACCESS_MASK GrantedAccess;
+    PULONG Disposition;
+    PVOID* ResultObject;
+    PVOID CallContext;
+    PVOID RootObjectContext;
+    PVOID Transaction;
+    ULONG_PTR Version;
+    PUNICODE_STRING RemainingName;
+    ULONG Wow64Flags;
+    ULONG Attributes;
+    KPROCESSOR_MODE CheckAccessMode;
+} REG_CREATE_KEY_INFORMATION_V1, REG_OPEN_KEY_INFORMATION_V1, *PREG_CREATE_KEY_INFORMATION_V1,
+    *PREG_OPEN_KEY_INFORMATION_V1;
+
+// Argument2 of every post-notification. Object is valid only when Status is
+// STATUS_SUCCESS; ReturnStatus is used only when the callback returns
+// STATUS_CALLBACK_BYPASS.
+typedef struct _REG_POST_OPERATION_INFORMATION {
+    PVOID Object;
+    NTSTATUS Status;
+    PVOID PreInformation;
+    NTSTATUS ReturnStatus;
+    PVOID CallContext;
+    PVOID ObjectContext;
+    PVOID Reserved;
+} REG_POST_OPERATION_INFORMATION, *PREG_POST_OPERATION_INFORMATION;
+
+// IRQL <= APC_LEVEL. Unregistering waits for the callback's calls in progress.
+NTSTATUS CmRegisterCallbackEx(PEX_CALLBACK_FUNCTION Function, PCUNICODE_STRING Altitude, PVOID Driver, PVOID Context,
+                              PLARGE_INTEGER Cookie, PVOID Reserved);
+NTSTATUS CmUnRegisterCallback(LARGE_INTEGER Cookie);
+// The full path of a key object; the name goes back with CmCallbackReleaseKeyObjectIDEx.
+NTSTATUS CmCallbackGetKeyObjectIDEx(PLARGE_INTEGER Cookie, PVOID Object, PULONG_PTR ObjectID,
+                                    PCUNICODE_STRING* ObjectName, ULONG Flags);
+void CmCallbackReleaseKeyObjectIDEx(PCUNICODE_STRING ObjectName);
+
 // ---------------------------------------------------------------- I/O manager
 #define IRP_MJ_CREATE 0x00
 #define IRP_MJ_CLOSE 0x02

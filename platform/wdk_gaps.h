@@ -167,6 +167,12 @@ NTSTATUS NTAPI IoOpenDriverRegistryKey(_In_ PDRIVER_OBJECT DriverObject, _In_ DR
                                        _In_ ACCESS_MASK DesiredAccess, _In_ ULONG Flags,
                                        _Out_ PHANDLE DriverRegKey);
 
+// ---------------------------------------------------------------- wdm.h: registry callback key names (Windows 8)
+NTSTATUS NTAPI CmCallbackGetKeyObjectIDEx(_In_ PLARGE_INTEGER Cookie, _In_ PVOID Object,
+                                          _Out_opt_ PULONG_PTR ObjectID, _Outptr_opt_ PCUNICODE_STRING* ObjectName,
+                                          _In_ ULONG Flags);
+VOID NTAPI CmCallbackReleaseKeyObjectIDEx(_In_ PCUNICODE_STRING ObjectName);
+
 // ---------------------------------------------------------------- wdm.h: transactions
 typedef struct _KTRANSACTION* PKTRANSACTION;
 

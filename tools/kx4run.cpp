@@ -171,6 +171,34 @@ bool DemonstrateProcessProtection(winsim::Machine& machine, Runner& runner) {
     return survived;
 }
 
+// Registry protection: SET_REG_PROTECT registers the callback with its default
+// keys, and regedit.exe is refused the protected key that notepad.exe opens.
+void ShowRegistryProtection(winsim::Machine& machine, Runner& runner) {
+    const std::u16string key = u"\\REGISTRY\\MACHINE\\SOFTWARE\\Zarquel\\Settings";
+    machine.RegCreateKey(u"\\Registry\\Machine\\Software\\Zarquel\\Settings");
+    COMMAND_MESSAGE msg{};
+    msg.command = SET_REG_PROTECT;
+    msg.state = 1;
+    runner.Send(msg);
+    for (const char16_t* image : {u"regedit.exe", u"notepad.exe"}) {
+        winsim::ProcessOptions options;
+        options.imagePath = std::u16string(u"\\Device\\HarddiskVolume2\\Windows\\") + image;
+        PEPROCESS process = machine.StartProcess(options);
+        runner.FlushTraces();
+        winsim::KeyOpenRequest request;
+        request.name = key;
+        HANDLE handle = nullptr;
+        NTSTATUS status = machine.OpenKey(process, request, &handle);
+        std::printf("%s opens %s -> status 0x%08X (%s)\n", Narrow(reinterpret_cast<const WCHAR*>(image), 32).c_str(),
+                    Narrow(reinterpret_cast<const WCHAR*>(key.c_str()), 256).c_str(), static_cast<unsigned>(status),
+                    status == STATUS_ACCESS_DENIED ? "refused" : NT_SUCCESS(status) ? "opened" : "failed");
+        runner.FlushTraces();
+        if (handle != nullptr) machine.CloseKey(handle);
+        machine.ExitProcess(process);
+        runner.FlushTraces();
+    }
+}
+
 int RunDefaultScenario() {
     winsim::Machine& machine = winsim::Machine::Boot();
     machine.RegisterDriverImage(kImage, DriverEntry);
@@ -281,6 +309,8 @@ int RunDefaultScenario() {
     runner.FlushTraces();
 
     const bool processProtected = DemonstrateProcessProtection(machine, runner);
+
+    ShowRegistryProtection(machine, runner);
 
     msg = {};
     msg.command = STOP;

@@ -209,6 +209,15 @@ struct IoResult {
 // A process's open handle (and its file object) from CreateFile.
 struct OpenFile;
 
+// ---- registry key opens by simulated processes (Machine::OpenKey)
+// An NtOpenKey as a process issues it; the registry callbacks see it.
+struct KeyOpenRequest {
+    std::u16string name;          // absolute (\REGISTRY\MACHINE\...) or, with parent, relative
+    HANDLE parent = nullptr;      // a key handle from OpenKey: name is relative to that key
+    ACCESS_MASK desiredAccess = KEY_READ;
+    int nameLength = -1;          // >= 0: CompleteName->Length in bytes (odd allowed); else the whole name
+};
+
 struct VerifierReport {
     std::vector<std::string> violations;
     bool Clean() const { return violations.empty(); }
@@ -324,6 +333,16 @@ public:
     bool RegGetDword(const std::u16string& path, const std::u16string& name, uint32_t* value) const;
     bool RegKeyExists(const std::u16string& path) const;
     void RegDeleteTree(const std::u16string& path);
+
+    // ---- registry key opens and registry callbacks
+    // Opens a key as process does (NtOpenKey), on this thread with process current:
+    // the registry callbacks get RegNtPreOpenKeyEx (REG_OPEN_KEY_INFORMATION_V1), then,
+    // after the open, RegNtPostOpenKeyEx (REG_POST_OPERATION_INFORMATION), highest
+    // altitude first. *key gets a user handle on success (give it to CloseKey).
+    NTSTATUS OpenKey(PEPROCESS process, const KeyOpenRequest& request, HANDLE* key);
+    void CloseKey(HANDLE key);
+    size_t RegistryCallbacks() const;   // registered and not yet unregistered
+    size_t KeyObjectsAlive() const;     // key objects callbacks were handed that still exist
 
     // ---- system routines (MmGetSystemRoutineAddress)
     void HideSystemRoutine(const std::u16string& name);  // lookups of it then answer NULL

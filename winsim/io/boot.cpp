@@ -28,6 +28,7 @@ void IoBoot(const MachineOptions&) {
     io::ProcessesBoot();
     io::ObCallbacksBoot();
     io::RegistryBoot();
+    io::RegCallbacksBoot();
     io::SystemRoutinesBoot();
     io::DriversBoot();
     io::FltBoot();
@@ -36,6 +37,7 @@ void IoBoot(const MachineOptions&) {
 void IoShutdown() {
     io::DriversShutdown();  // unloads what is still loaded, while the rest still exists
     io::FltShutdown();
+    io::RegCallbacksShutdown();
     io::RegistryShutdown();
     io::ObCallbacksShutdown();
     io::ProcessesShutdown();
@@ -48,6 +50,7 @@ void IoUnloadChecks(const std::u16string& driverName) {
     io::ProcessUnloadChecks(driverName);
     io::ObCallbacksUnloadChecks(driverName);
     io::ObjectUnloadChecks(driverName);
+    io::RegCallbackUnloadChecks(driverName);
 }
 
 }  // namespace winsim::detail

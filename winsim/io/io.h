@@ -150,10 +150,13 @@ struct RegKey {
     bool deleted = false;
 };
 // A handle to an open key.
+struct KeyBody;
 struct KeyObject : detail::KObject {
+    ~KeyObject() override;
     const char* TypeName() const override { return "Key"; }
     std::shared_ptr<RegKey> key;
     ACCESS_MASK access = 0;
+    std::shared_ptr<KeyBody> body;  // opens through Machine::OpenKey: the key object callbacks saw (one reference)
 };
 void RegistryBoot();
 void RegistryShutdown();
@@ -170,7 +173,20 @@ NTSTATUS RegistryDeleteTree(const std::shared_ptr<RegKey>& key);
 // Opens the key at path and inserts a kernel handle for it.
 NTSTATUS OpenKeyHandle(const std::shared_ptr<RegKey>& base, const std::u16string& path, ACCESS_MASK access,
                        PHANDLE handle, const char* owner);
+// Inserts a handle to an opened key (user handles are not the verifier's concern).
+HANDLE InsertKeyHandle(const std::shared_ptr<RegKey>& key, ACCESS_MASK access, std::shared_ptr<KeyBody> body,
+                       bool kernelHandle, const char* owner);
+// The full path of a key as created ("\\Registry\\Machine\\..."); empty once deleted.
+std::u16string RegistryKeyPath(const std::shared_ptr<RegKey>& key);
 std::u16string Upcase(const std::u16string& s);
+
+// ---- registry callbacks (regcallbacks.cpp)
+void RegCallbacksBoot();
+void RegCallbacksShutdown();
+void RegCallbackUnloadChecks(const std::u16string& driver);
+// ObDereferenceObject on a key object that registry callbacks were handed: true
+// when object is one (the reference is dropped there).
+bool DereferenceKeyBody(PVOID object);
 std::u16string ToU16(PCUNICODE_STRING s);  // empty for a null string
 
 // ---------------------------------------------------------------- drivers

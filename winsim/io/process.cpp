@@ -563,6 +563,7 @@ LONG_PTR ObfReferenceObject(PVOID object) {
 LONG_PTR ObfDereferenceObject(PVOID object) {
     detail::RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");
     if (!object) KeBugCheckEx(0x18 /* REFERENCE_BY_POINTER */, 0, 0, 0, 0);
+    if (io::DereferenceKeyBody(object)) return 0;
     long left = io::DropObjectReference(object);
     if (left < 0) {
         Violation("ObDereferenceObject on " + io::DescribeObject(object) +

@@ -81,6 +81,15 @@ std::shared_ptr<RegKey> MustCreate(const std::u16string& path) {
 
 }  // namespace
 
+std::u16string RegistryKeyPath(const std::shared_ptr<RegKey>& key) {
+    RegistryState& s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!key || key->deleted) return std::u16string();
+    std::u16string path;
+    for (const RegKey* k = key.get(); k && k->parent; k = k->parent) path = u"\\" + k->name + path;
+    return path;
+}
+
 std::u16string Upcase(const std::u16string& s) {
     std::u16string out(s);
     for (auto& c : out) c = (char16_t)RtlUpcaseUnicodeChar((WCHAR)c);
@@ -195,6 +204,15 @@ NTSTATUS OpenKeyHandle(const std::shared_ptr<RegKey>& base, const std::u16string
     if (!h) return STATUS_INSUFFICIENT_RESOURCES;
     *handle = h;
     return STATUS_SUCCESS;
+}
+
+HANDLE InsertKeyHandle(const std::shared_ptr<RegKey>& key, ACCESS_MASK access, std::shared_ptr<KeyBody> body,
+                       bool kernelHandle, const char* owner) {
+    auto object = std::make_shared<KeyObject>();
+    object->key = key;
+    object->access = MapKeyAccess(access);
+    object->body = std::move(body);
+    return detail::InsertHandle(object, kernelHandle, owner);
 }
 
 }  // namespace winsim::io
