@@ -246,9 +246,19 @@ NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 }
 
 void RunLater(std::function<void()> fn) {
+    detail::BackgroundWorkBegin();
     IrpState& s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
-    s.later.emplace_back(std::move(fn));
+    s.later.emplace_back([fn = std::move(fn)] {
+        try {
+            fn();
+        } catch (const BugCheck& b) {
+            // Already recorded by the verifier; the thread ends instead of the process.
+        } catch (...) {
+            Violation("a machine thread completing a request stopped on an exception");
+        }
+        detail::BackgroundWorkEnd();
+    });
 }
 
 void JoinLaterThreads() {
