@@ -91,7 +91,7 @@ std::unique_ptr<IrpRecord> NewRecord(Origin origin, CCHAR stackCount) {
     auto record = std::make_unique<IrpRecord>();
     record->origin = origin;
     record->memoryBytes = sizeof(IRP) + static_cast<size_t>(stackCount) * sizeof(IO_STACK_LOCATION);
-    record->memory.reset(new (std::align_val_t(16)) uint8_t[record->memoryBytes]());
+    record->memory.reset(new uint8_t[record->memoryBytes]());  // operator new: 16-byte aligned, as an IRP needs
     PIRP irp = record->Irp();
     irp->Type = kIoTypeIrp;
     irp->Size = static_cast<USHORT>(record->memoryBytes);
@@ -128,7 +128,7 @@ PMDL NewMdl(PVOID virtualAddress, ULONG length, std::unique_ptr<MdlRecord>* out)
     const size_t pages = (offset + static_cast<size_t>(length) + kPageSize - 1) / kPageSize;
     auto record = std::make_unique<MdlRecord>();
     const size_t bytes = sizeof(MDL) + pages * sizeof(ULONG_PTR);
-    record->memory.reset(new (std::align_val_t(16)) uint8_t[bytes]());
+    record->memory.reset(new uint8_t[bytes]());
     auto* mdl = reinterpret_cast<PMDL>(record->memory.get());
     mdl->Size = static_cast<CSHORT>(bytes);
     mdl->StartVa = reinterpret_cast<PVOID>(va & ~static_cast<ULONG_PTR>(kPageSize - 1));
