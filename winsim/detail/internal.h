@@ -77,6 +77,8 @@ bool ShouldFail(FaultClass cls, const char* routine);
 // calls IoUnloadChecks for the io half. Both append violations.
 void VerifierUnloadChecks(const std::u16string& driverName);
 void IoUnloadChecks(const std::u16string& driverName);  // implemented by io
+// Requests outstanding now (implemented by io): the verifier reports each.
+std::vector<std::string> IoOutstandingViolations();
 
 // ---- clock
 uint64_t TickCountNow();
@@ -87,6 +89,11 @@ uint64_t SystemTimeNow();
 // internal lock and must not call back into winsim.
 bool WaitUntil(const std::function<bool()>& pred, const LARGE_INTEGER* timeout);
 void NotifyWaiters();  // call after changing anything a WaitUntil predicate reads
+// Work under way on a machine thread (a device about to complete a request): a
+// timed wait on the driven clock lets it land (up to 2 s of real time) before
+// time jumps to the deadline.
+void BackgroundWorkBegin();
+void BackgroundWorkEnd();
 
 // ---- debug output
 void AppendDebugOutput(const std::string& text);
