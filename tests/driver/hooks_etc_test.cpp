@@ -214,6 +214,7 @@ TEST_F(EtcHandlersTest, MtpDisableRefusesEveryControlCode) {
     EXPECT_EQ(events[0].a1, (ULONG)DISABLE);
     EXPECT_EQ(kxtest::Text(events[0].path), u"MTP Blocked control(123456)");
     EXPECT_EQ(SendMtp(0x00228340, Command(49, 0)).status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(FreshEvents().size(), 1u);
     ASSERT_EQ(SetPolicy(BDC_MTP, DISABLE, 0).status, STATUS_SUCCESS);
     EXPECT_EQ(SendMtp(0x00228340, Command(49, 0)).status, STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(FreshEvents().empty());
@@ -255,6 +256,7 @@ TEST_F(MtpType3Test, AValidCallerBufferIsProbedAndDecidedOn) {
 
 TEST_F(MtpType3Test, AnInvalidCallerBufferPassesTheRequestWithTheExceptionTraced) {
     ASSERT_EQ(SetPolicy(BDC_MTP, READONLY, 1).status, STATUS_SUCCESS);
+    SetDebugLevel(0x3);  // the exception line is an error line (bit 0x1)
     machine().ClearDebugOutput();
     EXPECT_EQ(SendType3(machine().InvalidBuffer(64), 64, true).status, kTargetStatus);
     EXPECT_TRUE(machine().DebugContains("kx4grd:MtpDeviceIoControl: Exception accessing buffer: 0xC0000005"));

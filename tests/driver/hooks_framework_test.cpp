@@ -195,6 +195,25 @@ TEST_F(HooksTest, RequestsPassUnchangedWhileNotStartedOrWhileTheFamilyIsRemoved)
     ExpectAllOriginal();
 }
 
+// The first request to find our routine in the slot finds the record complete:
+// the saved routine and the hooked mark are published before the swap.
+TEST_F(HooksTest, ARequestArrivingTheMomentTheSlotIsSwappedIsAlreadyDecidedOn) {
+    ASSERT_EQ(machine().LoadTargetDriver(u"Serenum"), STATUS_SUCCESS);
+    StartFiltering();
+    ASSERT_EQ(SetPolicy(BDC_SERIAL, DISABLE, 0).status, STATUS_SUCCESS);
+    winsim::DeviceRequestResult atSwap;
+    machine().OnDebugLine("[Hook] \\Driver\\Serenum MJ:4", [&] {
+        winsim::DeviceRequest r;
+        r.major = IRP_MJ_WRITE;
+        r.input = {1};
+        atSwap = machine().SendRequest(u"Serenum", r);
+    });
+    ASSERT_EQ(SetHook(BDC_SERIAL, 1).status, STATUS_SUCCESS);
+    EXPECT_TRUE(atSwap.completed);
+    EXPECT_EQ(atSwap.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(machine().TargetRequests(u"Serenum").total, 0u);
+}
+
 // ------------------------------------------------------------------ removal drains
 
 TEST_F(HooksTest, RemovalWaitsForARequestInsideTheTargetAndFinishesOnceItLeaves) {
