@@ -54,7 +54,7 @@ TEST_F(ObexDisableTest, BluetoothDisableRefusesEveryStackRequestButShortBtkrnlOn
     EXPECT_TRUE(machine().DebugContains("kx4grd:BtwusbDeviceIoControl:  btwusb blocked(410003)\n"));
     EXPECT_TRUE(machine().DebugContains("kx4grd:BthusbDeviceIoControl:  bthusb blocked(410003)\n"));
     EXPECT_TRUE(machine().DebugContains("kx4grd:BtkrnlDeviceIoControl: btkrnl blocked(410003)(5)\n"));
-    EXPECT_EQ(machine().DebugCount("btkrnl blocked"), 1u);
+    EXPECT_EQ(machine().DebugCount("kx4grd:BtkrnlDeviceIoControl: btkrnl blocked"), 1u);
 }
 
 TEST_F(ObexDisableTest, LogFlagClearRefusesWithoutEvents) {

@@ -101,7 +101,7 @@ TEST_F(ObexSessionTest, UnknownNameIsRecordedAndTheTransferStillRefused) {
     Bytes zeroFirst = obex::Put(Bytes{0x42, 0x00, 0x00});
     const Bytes name = obex::NameHeader(u"hidden");
     zeroFirst.insert(zeroFirst.begin() + 6, name.begin(), name.end());
-    for (const Bytes* p : {&shortName, &pastEnd, &zeroFirst}) {
+    for (const Bytes* p : std::initializer_list<const Bytes*>{&shortName, &pastEnd, &zeroFirst}) {
         ExpectRefused(Rfcomm(1, *p), "put");
         const std::vector<EVENT_RECORD> events = Drain();
         ASSERT_EQ(events.size(), 1u);
