@@ -11,6 +11,7 @@
 #include "winsim/io/irp.h"
 
 #include <cstring>
+#include <deque>
 #include <map>
 #include <set>
 #include <thread>
@@ -59,9 +60,20 @@ struct IrpState {
     std::map<PIRP, std::unique_ptr<IrpRecord>> live;
     std::map<PMDL, std::unique_ptr<MdlRecord>> mdls;
     std::vector<std::thread> later;
+    // The memory of requests completed or freed lately, kept (as Driver Verifier's
+    // special pool does) so that a driver touching one afterwards is reported, not
+    // a crash of the test.
+    std::deque<std::unique_ptr<uint8_t[]>> quarantine;
     uint64_t nextSerial = 1;
     bool mapFailsAll = false;
     KSPIN_LOCK cancelLock = 0;
+    struct SlotRead {
+        PDRIVER_OBJECT driver;
+        UCHAR major;
+        std::function<void()> fn;
+    };
+    std::vector<SlotRead> slotReads;  // one-shot, run by IofCallDriver between reading a slot and calling it
+    std::atomic<bool> anySlotReads{false};
 };
 
 IrpState& State() {
@@ -128,6 +140,14 @@ PMDL NewMdl(PVOID virtualAddress, ULONG length, std::unique_ptr<MdlRecord>* out)
 
 void FreeMdlLocked(PMDL mdl) { State().mdls.erase(mdl); }
 
+constexpr size_t kQuarantined = 4096;
+
+void QuarantineLocked(IrpRecord& record) {
+    IrpState& s = State();
+    s.quarantine.push_back(std::move(record.memory));
+    if (s.quarantine.size() > kQuarantined) s.quarantine.pop_front();
+}
+
 // The I/O manager's part once a request is completed past its top.
 void FinishAtTop(std::unique_ptr<IrpRecord> record) {
     PIRP irp = record->Irp();
@@ -141,6 +161,11 @@ void FinishAtTop(std::unique_ptr<IrpRecord> record) {
             }
             PKEVENT event = irp->UserEvent;
             if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+            {
+                IrpState& s = State();
+                std::lock_guard<std::mutex> lock(s.mutex);
+                QuarantineLocked(*record);
+            }
             record.reset();  // the request is gone before its waiter wakes
             if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
             break;
@@ -159,6 +184,7 @@ void FinishAtTop(std::unique_ptr<IrpRecord> record) {
                 IrpState& s = State();
                 std::lock_guard<std::mutex> lock(s.mutex);
                 for (PMDL mdl : record->mdls) FreeMdlLocked(mdl);
+                QuarantineLocked(*record);
             }
             record.reset();
             if (completion) {
@@ -227,9 +253,19 @@ NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 }
 
 void RunLater(std::function<void()> fn) {
+    detail::BackgroundWorkBegin();
     IrpState& s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
-    s.later.emplace_back(std::move(fn));
+    s.later.emplace_back([fn = std::move(fn)] {
+        try {
+            fn();
+        } catch (const BugCheck& b) {
+            // Already recorded by the verifier; the thread ends instead of the process.
+        } catch (...) {
+            Violation("a machine thread completing a request stopped on an exception");
+        }
+        detail::BackgroundWorkEnd();
+    });
 }
 
 void JoinLaterThreads() {
@@ -245,6 +281,13 @@ void JoinLaterThreads() {
             if (t.get_id() != std::this_thread::get_id()) t.join();
             else t.detach();
     }
+}
+
+void ArmSlotRead(PDRIVER_OBJECT driver, UCHAR major, std::function<void()> fn) {
+    IrpState& s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.slotReads.push_back({driver, major, std::move(fn)});
+    s.anySlotReads = true;
 }
 
 size_t SystemBufferBytes(PIRP irp) {
@@ -274,6 +317,9 @@ void IrpsShutdown() {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.live.clear();
     s.mdls.clear();
+    s.quarantine.clear();
+    s.slotReads.clear();
+    s.anySlotReads = false;
     s.mapFailsAll = false;
 }
 
@@ -418,6 +464,7 @@ void IoFreeIrp(PIRP irp) {
         return;
     }
     for (PMDL mdl : r.mdls) io::FreeMdlLocked(mdl);
+    io::QuarantineLocked(r);
     gone = std::move(it->second);
     s.live.erase(it);
 }
@@ -452,6 +499,21 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PDRIVER_DISPATCH dispatch = nullptr;
     if (deviceObject->DriverObject != nullptr && major <= IRP_MJ_MAXIMUM_FUNCTION)
         dispatch = __atomic_load_n(&deviceObject->DriverObject->MajorFunction[major], __ATOMIC_ACQUIRE);
+    if (io::State().anySlotReads.load(std::memory_order_acquire)) {
+        std::function<void()> pause;
+        {
+            io::IrpState& s = io::State();
+            std::lock_guard<std::mutex> lock(s.mutex);
+            for (auto it = s.slotReads.begin(); it != s.slotReads.end(); ++it)
+                if (it->driver == deviceObject->DriverObject && it->major == major) {
+                    pause = std::move(it->fn);
+                    s.slotReads.erase(it);
+                    break;
+                }
+            s.anySlotReads = !s.slotReads.empty();
+        }
+        if (pause) pause();  // the caller has the routine in hand and has not called it yet
+    }
     if (dispatch == nullptr) return io::CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     const NTSTATUS status = dispatch(deviceObject, irp);
     if (status == STATUS_PENDING) {
@@ -478,7 +540,7 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
     }
     if (irp->IoStatus.Status == STATUS_PENDING)
         KeBugCheckEx(0x44 /* MULTIPLE_IRP_COMPLETE_REQUESTS */, (ULONG_PTR)irp, 0, 0, 0);
-    if (irp->CancelRoutine != nullptr)
+    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
         Violation("IoCompleteRequest on a request whose cancel routine is still set (Driver Verifier: "
                   "IRP completed with a cancel routine)");
     // Up the stack: each completion routine runs with the device of the location above it.
@@ -493,7 +555,7 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
         const bool invoke = routine != nullptr &&
                             ((NT_SUCCESS(irp->IoStatus.Status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                              (!NT_SUCCESS(irp->IoStatus.Status) && (control & SL_INVOKE_ON_ERROR)) ||
-                             (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                             (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             const bool top = irp->CurrentLocation > irp->StackCount;
             PDEVICE_OBJECT above = !top ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
@@ -550,7 +612,7 @@ BOOLEAN IoCancelIrp(PIRP irp) {
     }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    irp->Cancel = TRUE;
+    __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);

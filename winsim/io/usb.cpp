@@ -187,7 +187,7 @@ NTSTATUS SubmitUrb(UsbDevice& usb, PIRP irp) {
                 usb.never.insert(irp);
             }
             IoSetCancelRoutine(irp, UsbCancel);
-            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
                 {
                     std::lock_guard<std::mutex> lock(usb.mutex);
                     usb.never.erase(irp);
@@ -346,7 +346,8 @@ std::vector<uint8_t> Configuration(const std::vector<uint8_t>& rest, uint8_t num
                                0,
                                0x80,
                                50};
-    bytes.insert(bytes.end(), rest.begin(), rest.end());
+    bytes.reserve(bytes.size() + rest.size());
+    for (uint8_t b : rest) bytes.push_back(b);
     return bytes;
 }
 
