@@ -55,29 +55,6 @@ void ClearCommand() {
     PgAddSystemPids();
 }
 
-void SetHookCommand(ULONG type, ULONG state) {
-    switch (type) {
-    case BDC_USB:
-        state ? USBIrpHookInit() : USBIrpHookCleanup();
-        break;
-    case BDC_BLUETOOTH:
-        state ? BlueToothIrpHookInit() : BlueToothIrpHookCleanup();
-        break;
-    case BDC_MTP:
-        state ? MtpIrpHookInit() : MtpIrpHookCleanup();
-        break;
-    case BDC_1394:
-    case BDC_SERIAL:
-    case BDC_PARALLEL:
-    case BDC_IRDA:
-    case BDC_MODEM:
-        state ? EtcIrpHookInit() : EtcIrpHookCleanup();
-        break;
-    default:
-        break;
-    }
-}
-
 // Traces of the commands name the dispatcher, whichever helper prints them.
 #define DISPATCH_TRACE(bit, format, ...) KX_TRACE_NAMED(bit, "Kx4GrdMssageProc", format, ##__VA_ARGS__)
 
@@ -198,7 +175,7 @@ NTSTATUS Dispatch(COMMAND_MESSAGE* msg, PVOID outputBuffer, ULONG outputBufferLe
         break;
 
     case SET_HOOK:
-        SetHookCommand(msg->type, msg->state);
+        KxSetHook(msg->type, msg->state);
         DISPATCH_TRACE(KX_DBG_INFO, "%s:%s: SET_HOOK(%d)(%d)\n", msg->type, msg->state);
         break;
 

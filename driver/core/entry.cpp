@@ -107,6 +107,9 @@ void TearDownState() {
 // once the ports are closed, so nothing is changed while it is taken down.
 void TakeDown() {
     PAGED_CODE();
+    // A SET_HOOK still arriving must not hook anything the sequence below has
+    // already taken down or is about to.
+    KxHooksBeginUnload();
     if (Globals.ServerPort != NULL) {
         FltCloseCommunicationPort(Globals.ServerPort);
         Globals.ServerPort = NULL;
