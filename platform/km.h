@@ -19,9 +19,21 @@
 #include <fltKernel.h>
 #include <ntstrsafe.h>
 #include <ntddstor.h>
+#include <usb.h>
+#include <usbdlib.h>
+#include <usbioctl.h>
 // The device property keys are defined (selectany) where they are used.
 #include <initguid.h>
 #include <devpkey.h>
+// Exported by the kernel but left out of the WDK's headers; declared as
+// Microsoft's own drivers and samples do.
+extern "C" {
+extern POBJECT_TYPE* IoDriverObjectType;
+NTKERNELAPI NTSTATUS ObReferenceObjectByName(PUNICODE_STRING ObjectName, ULONG Attributes,
+                                             PACCESS_STATE AccessState, ACCESS_MASK DesiredAccess,
+                                             POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                             PVOID ParseContext, PVOID* Object);
+}
 #endif
 #include "platform/portable.h"
 
@@ -688,17 +700,67 @@ void CmCallbackReleaseKeyObjectIDEx(PCUNICODE_STRING ObjectName);
 
 // ---------------------------------------------------------------- I/O manager
 #define IRP_MJ_CREATE 0x00
+#define IRP_MJ_CREATE_NAMED_PIPE 0x01
 #define IRP_MJ_CLOSE 0x02
 #define IRP_MJ_READ 0x03
 #define IRP_MJ_WRITE 0x04
+#define IRP_MJ_QUERY_INFORMATION 0x05
 #define IRP_MJ_SET_INFORMATION 0x06
+#define IRP_MJ_QUERY_EA 0x07
+#define IRP_MJ_SET_EA 0x08
+#define IRP_MJ_FLUSH_BUFFERS 0x09
+#define IRP_MJ_QUERY_VOLUME_INFORMATION 0x0a
+#define IRP_MJ_SET_VOLUME_INFORMATION 0x0b
+#define IRP_MJ_DIRECTORY_CONTROL 0x0c
+#define IRP_MJ_FILE_SYSTEM_CONTROL 0x0d
 #define IRP_MJ_DEVICE_CONTROL 0x0e
 #define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
+#define IRP_MJ_SHUTDOWN 0x10
+#define IRP_MJ_LOCK_CONTROL 0x11
 #define IRP_MJ_CLEANUP 0x12
+#define IRP_MJ_CREATE_MAILSLOT 0x13
+#define IRP_MJ_QUERY_SECURITY 0x14
+#define IRP_MJ_SET_SECURITY 0x15
+#define IRP_MJ_POWER 0x16
+#define IRP_MJ_SYSTEM_CONTROL 0x17
+#define IRP_MJ_DEVICE_CHANGE 0x18
+#define IRP_MJ_QUERY_QUOTA 0x19
+#define IRP_MJ_SET_QUOTA 0x1a
 #define IRP_MJ_PNP 0x1b
+#define IRP_MJ_PNP_POWER IRP_MJ_PNP
 #define IRP_MJ_MAXIMUM_FUNCTION 0x1b
 #define IRP_MJ_OPERATION_END ((UCHAR)0x80)
 
+// Minor functions of IRP_MJ_PNP.
+#define IRP_MN_START_DEVICE 0x00
+#define IRP_MN_QUERY_REMOVE_DEVICE 0x01
+#define IRP_MN_REMOVE_DEVICE 0x02
+#define IRP_MN_CANCEL_REMOVE_DEVICE 0x03
+#define IRP_MN_STOP_DEVICE 0x04
+#define IRP_MN_QUERY_STOP_DEVICE 0x05
+#define IRP_MN_CANCEL_STOP_DEVICE 0x06
+#define IRP_MN_QUERY_DEVICE_RELATIONS 0x07
+#define IRP_MN_QUERY_INTERFACE 0x08
+#define IRP_MN_QUERY_CAPABILITIES 0x09
+#define IRP_MN_QUERY_ID 0x13
+#define IRP_MN_SURPRISE_REMOVAL 0x17
+
+// I/O control codes (devioctl.h).
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode & 0xffff0000)) >> 16)
+#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)(ctrlCode & 3))
+#define METHOD_BUFFERED 0
+#define METHOD_IN_DIRECT 1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER 3
+#define FILE_ANY_ACCESS 0
+#define FILE_SPECIAL_ACCESS (FILE_ANY_ACCESS)
+#define FILE_READ_ACCESS (0x0001)
+#define FILE_WRITE_ACCESS (0x0002)
+
+#define FILE_DEVICE_BUS_EXTENDER 0x0000002a
+#define FILE_DEVICE_UNKNOWN 0x00000022
 #define FILE_DEVICE_CD_ROM 0x00000002
 #define FILE_DEVICE_CD_ROM_FILE_SYSTEM 0x00000003
 #define FILE_DEVICE_DISK 0x00000007
@@ -805,6 +867,10 @@ typedef struct _KDEVICE_QUEUE_ENTRY {
 } KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
 
 typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(PDEVICE_OBJECT deviceObject, struct _IRP* irp, PVOID context);
+// Runs with the cancel spin lock held (Irp->CancelIrql is the IRQL to return to);
+// it must release it with IoReleaseCancelSpinLock.
+typedef void (*PDRIVER_CANCEL)(PDEVICE_OBJECT deviceObject, struct _IRP* irp);
+struct _CM_RESOURCE_LIST;
 
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
@@ -818,6 +884,20 @@ typedef struct _IO_STACK_LOCATION {
             ULONG POINTER_ALIGNMENT IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
+        struct {
+            ULONG Length;
+            ULONG POINTER_ALIGNMENT Key;
+            LARGE_INTEGER ByteOffset;
+        } Read;
+        struct {
+            ULONG Length;
+            ULONG POINTER_ALIGNMENT Key;
+            LARGE_INTEGER ByteOffset;
+        } Write;
+        struct {
+            struct _CM_RESOURCE_LIST* AllocatedResources;
+            struct _CM_RESOURCE_LIST* AllocatedResourcesTranslated;
+        } StartDevice;
         struct {
             PVOID Argument1;
             PVOID Argument2;
@@ -862,7 +942,7 @@ typedef struct _IRP {
         } AsynchronousParameters;
         LARGE_INTEGER AllocationSize;
     } Overlay;
-    PVOID CancelRoutine;
+    volatile PDRIVER_CANCEL CancelRoutine;
     PVOID UserBuffer;
     union {
         struct {
@@ -908,6 +988,292 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
 void IofCompleteRequest(PIRP irp, CCHAR priorityBoost);
 #define IoCallDriver(a, b) IofCallDriver(a, b)
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
+
+#define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
+#define STATUS_DEVICE_DATA_ERROR ((NTSTATUS)0xC000009CL)
+#define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009DL)
+#define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3L)
+#define STATUS_IO_TIMEOUT ((NTSTATUS)0xC00000B5L)
+#define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
+#define STATUS_IO_DEVICE_ERROR ((NTSTATUS)0xC0000185L)
+
+// Requests a driver allocates itself: IoAllocateIrp gives an IRP with stackSize
+// locations and no current one (IoGetNextIrpStackLocation is the first); the
+// driver owns it and gives it back with IoFreeIrp, normally from its completion
+// routine, which then returns STATUS_MORE_PROCESSING_REQUIRED.
+PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota);
+void IoFreeIrp(PIRP irp);
+
+inline void IoSetNextIrpStackLocation(PIRP irp) {
+    irp->CurrentLocation--;
+    irp->Tail.Overlay.CurrentStackLocation--;
+}
+inline void IoCopyCurrentIrpStackLocationToNext(PIRP irp) {
+    PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(irp);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    __builtin_memcpy(next, current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
+    next->Control = 0;
+}
+inline void IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE completionRoutine, PVOID context,
+                                   BOOLEAN invokeOnSuccess, BOOLEAN invokeOnError, BOOLEAN invokeOnCancel) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->CompletionRoutine = completionRoutine;
+    next->Context = context;
+    next->Control = 0;
+    if (invokeOnSuccess) next->Control = SL_INVOKE_ON_SUCCESS;
+    if (invokeOnError) next->Control |= SL_INVOKE_ON_ERROR;
+    if (invokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
+}
+
+// Cancellation. IoCancelIrp sets Irp->Cancel and, when a cancel routine is set,
+// takes the cancel spin lock, clears the routine and calls it (which releases the
+// lock); it returns FALSE when there was no cancel routine.
+BOOLEAN IoCancelIrp(PIRP irp);
+void IoAcquireCancelSpinLock(PKIRQL irql);
+void IoReleaseCancelSpinLock(KIRQL irql);
+inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL cancelRoutine) {
+    return reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
+        reinterpret_cast<PVOID volatile*>(const_cast<PDRIVER_CANCEL*>(&irp->CancelRoutine)),
+        reinterpret_cast<PVOID>(cancelRoutine)));
+}
+
+// ---------------------------------------------------------------- memory descriptor lists
+typedef SHORT CSHORT;
+typedef struct _MDL {
+    struct _MDL* Next;
+    CSHORT Size;
+    CSHORT MdlFlags;
+    struct _EPROCESS* Process;
+    PVOID MappedSystemVa;  // valid when MDL_MAPPED_TO_SYSTEM_VA or MDL_SOURCE_IS_NONPAGED_POOL is set
+    PVOID StartVa;         // page-aligned
+    ULONG ByteCount;
+    ULONG ByteOffset;      // of the buffer within the first page
+} MDL, *PMDL;
+typedef MDL* PMDLX;
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+#define MDL_ALLOCATED_FIXED_SIZE 0x0008
+#define MDL_PARTIAL 0x0010
+#define MDL_PARTIAL_HAS_BEEN_MAPPED 0x0020
+#define MDL_IO_PAGE_READ 0x0040
+#define MDL_WRITE_OPERATION 0x0080
+#define MDL_MAPPING_CAN_FAIL 0x2000
+
+typedef enum _MM_PAGE_PRIORITY {
+    LowPagePriority,
+    NormalPagePriority = 16,
+    HighPagePriority = 32
+} MM_PAGE_PRIORITY;
+#define MdlMappingNoWrite 0x80000000
+#define MdlMappingNoExecute 0x40000000
+typedef enum _MEMORY_CACHING_TYPE {
+    MmNonCached = 0,
+    MmCached = 1,
+    MmWriteCombined = 2,
+    MmHardwareCoherentCached = 3,
+    MmNonCachedUnordered = 4,
+    MmUSWCCached = 5,
+    MmMaximumCacheType = 6,
+    MmNotMapped = -1
+} MEMORY_CACHING_TYPE;
+
+// An MDL for a buffer (not yet locked or mapped); with irp, it becomes the
+// request's MdlAddress (secondaryBuffer FALSE) or is chained after it.
+PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN chargeQuota, PIRP irp);
+void IoFreeMdl(PMDL mdl);
+void MmBuildMdlForNonPagedPool(PMDLX memoryDescriptorList);
+// Maps the locked pages into system space. MmMapLockedPages bug-checks when no
+// system address is left; MmMapLockedPagesSpecifyCache returns NULL instead when
+// bugCheckOnFailure is FALSE.
+PVOID MmMapLockedPages(PMDL memoryDescriptorList, KPROCESSOR_MODE accessMode);
+PVOID MmMapLockedPagesSpecifyCache(PMDLX memoryDescriptorList, KPROCESSOR_MODE accessMode,
+                                   MEMORY_CACHING_TYPE cacheType, PVOID requestedAddress, ULONG bugCheckOnFailure,
+                                   ULONG priority);
+void MmUnmapLockedPages(PVOID baseAddress, PMDL memoryDescriptorList);
+#define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
+#define MmGetMdlByteOffset(Mdl) ((Mdl)->ByteOffset)
+#define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
+// The system address of the buffer an MDL describes, mapping it if needed; NULL
+// when it cannot be mapped.
+inline PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority) {
+    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) return mdl->MappedSystemVa;
+    return MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, NULL, FALSE, priority);
+}
+
+// ---------------------------------------------------------------- objects by name
+// Looks a named object up (\Driver\Name for IoDriverObjectType; case-insensitive
+// with OBJ_CASE_INSENSITIVE) and returns it referenced (ObDereferenceObject).
+extern POBJECT_TYPE* IoDriverObjectType;
+NTSTATUS ObReferenceObjectByName(PUNICODE_STRING objectName, ULONG attributes, struct _ACCESS_STATE* accessState,
+                                 ACCESS_MASK desiredAccess, POBJECT_TYPE objectType, KPROCESSOR_MODE accessMode,
+                                 PVOID parseContext, PVOID* object);
+
+// ---------------------------------------------------------------- fast mutexes
+// Raise to APC_LEVEL while held; acquired and released at IRQL <= APC_LEVEL.
+typedef struct _FAST_MUTEX {
+    alignas(8) UCHAR Opaque[56];  // managed by the machine
+} FAST_MUTEX, *PFAST_MUTEX;
+void ExInitializeFastMutex(PFAST_MUTEX fastMutex);
+void ExAcquireFastMutex(PFAST_MUTEX fastMutex);
+void ExReleaseFastMutex(PFAST_MUTEX fastMutex);
+BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX fastMutex);
+
+// ---------------------------------------------------------------- USB (usbspec.h, usb.h, usbdlib.h, usbioctl.h)
+#define USB_DEVICE_DESCRIPTOR_TYPE 0x01
+#define USB_CONFIGURATION_DESCRIPTOR_TYPE 0x02
+#define USB_STRING_DESCRIPTOR_TYPE 0x03
+#define USB_INTERFACE_DESCRIPTOR_TYPE 0x04
+#define USB_ENDPOINT_DESCRIPTOR_TYPE 0x05
+
+#define USB_DEVICE_CLASS_RESERVED 0x00
+#define USB_DEVICE_CLASS_AUDIO 0x01
+#define USB_DEVICE_CLASS_COMMUNICATIONS 0x02
+#define USB_DEVICE_CLASS_HUMAN_INTERFACE 0x03
+#define USB_DEVICE_CLASS_MONITOR 0x04
+#define USB_DEVICE_CLASS_PHYSICAL_INTERFACE 0x05
+#define USB_DEVICE_CLASS_POWER 0x06
+#define USB_DEVICE_CLASS_IMAGE 0x06
+#define USB_DEVICE_CLASS_PRINTER 0x07
+#define USB_DEVICE_CLASS_STORAGE 0x08
+#define USB_DEVICE_CLASS_HUB 0x09
+#define USB_DEVICE_CLASS_CDC_DATA 0x0A
+#define USB_DEVICE_CLASS_SMART_CARD 0x0B
+#define USB_DEVICE_CLASS_CONTENT_SECURITY 0x0D
+#define USB_DEVICE_CLASS_VIDEO 0x0E
+#define USB_DEVICE_CLASS_VENDOR_SPECIFIC 0xFF
+
+#pragma pack(push, 1)
+typedef struct _USB_COMMON_DESCRIPTOR {
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+} USB_COMMON_DESCRIPTOR, *PUSB_COMMON_DESCRIPTOR;
+typedef struct _USB_DEVICE_DESCRIPTOR {
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    USHORT bcdUSB;
+    UCHAR bDeviceClass;
+    UCHAR bDeviceSubClass;
+    UCHAR bDeviceProtocol;
+    UCHAR bMaxPacketSize0;
+    USHORT idVendor;
+    USHORT idProduct;
+    USHORT bcdDevice;
+    UCHAR iManufacturer;
+    UCHAR iProduct;
+    UCHAR iSerialNumber;
+    UCHAR bNumConfigurations;
+} USB_DEVICE_DESCRIPTOR, *PUSB_DEVICE_DESCRIPTOR;
+typedef struct _USB_CONFIGURATION_DESCRIPTOR {
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    USHORT wTotalLength;
+    UCHAR bNumInterfaces;
+    UCHAR bConfigurationValue;
+    UCHAR iConfiguration;
+    UCHAR bmAttributes;
+    UCHAR MaxPower;
+} USB_CONFIGURATION_DESCRIPTOR, *PUSB_CONFIGURATION_DESCRIPTOR;
+typedef struct _USB_INTERFACE_DESCRIPTOR {
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    UCHAR bInterfaceNumber;
+    UCHAR bAlternateSetting;
+    UCHAR bNumEndpoints;
+    UCHAR bInterfaceClass;
+    UCHAR bInterfaceSubClass;
+    UCHAR bInterfaceProtocol;
+    UCHAR iInterface;
+} USB_INTERFACE_DESCRIPTOR, *PUSB_INTERFACE_DESCRIPTOR;
+typedef struct _USB_ENDPOINT_DESCRIPTOR {
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    UCHAR bEndpointAddress;
+    UCHAR bmAttributes;
+    USHORT wMaxPacketSize;
+    UCHAR bInterval;
+} USB_ENDPOINT_DESCRIPTOR, *PUSB_ENDPOINT_DESCRIPTOR;
+typedef struct _USB_STRING_DESCRIPTOR {
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    WCHAR bString[1];
+} USB_STRING_DESCRIPTOR, *PUSB_STRING_DESCRIPTOR;
+#pragma pack(pop)
+
+typedef LONG USBD_STATUS;
+#define USBD_SUCCESS(Status) ((USBD_STATUS)(Status) >= 0)
+#define USBD_PENDING(Status) ((ULONG)(Status) >> 30 == 1)
+#define USBD_ERROR(Status) ((USBD_STATUS)(Status) < 0)
+#define USBD_STATUS_SUCCESS ((USBD_STATUS)0x00000000L)
+#define USBD_STATUS_PENDING ((USBD_STATUS)0x40000000L)
+#define USBD_STATUS_STALL_PID ((USBD_STATUS)0xC0000004L)
+#define USBD_STATUS_DEV_NOT_RESPONDING ((USBD_STATUS)0xC0000005L)
+#define USBD_STATUS_INVALID_PARAMETER ((USBD_STATUS)0x80000300L)
+#define USBD_STATUS_CANCELED ((USBD_STATUS)0xC0010000L)
+
+#define URB_FUNCTION_SELECT_CONFIGURATION 0x0000
+#define URB_FUNCTION_SELECT_INTERFACE 0x0001
+#define URB_FUNCTION_CONTROL_TRANSFER 0x0008
+#define URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER 0x0009
+#define URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE 0x000B
+#define URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT 0x0024
+#define URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE 0x0028
+
+struct _URB_HEADER {
+    USHORT Length;    // of the whole request structure
+    USHORT Function;  // URB_FUNCTION_*
+    USBD_STATUS Status;
+    PVOID UsbdDeviceHandle;
+    ULONG UsbdFlags;
+};
+struct _URB_HCD_AREA {
+    PVOID Reserved8[8];
+};
+struct _URB_CONTROL_DESCRIPTOR_REQUEST {
+    struct _URB_HEADER Hdr;
+    PVOID Reserved;
+    ULONG Reserved0;
+    ULONG TransferBufferLength;  // in: the buffer's size; out: the bytes transferred
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    struct _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    USHORT Reserved1;
+    UCHAR Index;
+    UCHAR DescriptorType;
+    USHORT LanguageId;
+    USHORT Reserved2;
+};
+// The WDK's URB is a union of every request structure; its size is that of the
+// largest (152 bytes on x64), which the padding member keeps.
+typedef struct _URB {
+    union {
+        struct _URB_HEADER UrbHeader;
+        struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
+        UCHAR UrbSizeOfLargestRequest[152];
+    };
+} URB, *PURB;
+
+#define UsbBuildGetDescriptorRequest(urb, length, descriptorType, descriptorIndex, languageId, transferBuffer, \
+                                     transferBufferMDL, transferBufferLength, link)                            \
+    {                                                                                                          \
+        (urb)->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;                                   \
+        (urb)->UrbHeader.Length = (length);                                                                    \
+        (urb)->UrbControlDescriptorRequest.TransferBufferLength = (transferBufferLength);                      \
+        (urb)->UrbControlDescriptorRequest.TransferBufferMDL = (transferBufferMDL);                            \
+        (urb)->UrbControlDescriptorRequest.TransferBuffer = (transferBuffer);                                  \
+        (urb)->UrbControlDescriptorRequest.DescriptorType = (descriptorType);                                  \
+        (urb)->UrbControlDescriptorRequest.Index = (descriptorIndex);                                          \
+        (urb)->UrbControlDescriptorRequest.LanguageId = (languageId);                                          \
+        (urb)->UrbControlDescriptorRequest.UrbLink = (link);                                                   \
+    }
+
+// The hub's internal device control for a USB request block: the URB travels in
+// the next stack location's Parameters.Others.Argument1.
+#define FILE_DEVICE_USB FILE_DEVICE_UNKNOWN
+#define USB_SUBMIT_URB 0
+#define IOCTL_INTERNAL_USB_SUBMIT_URB CTL_CODE(FILE_DEVICE_USB, USB_SUBMIT_URB, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define URB_FROM_IRP(Irp) ((IoGetCurrentIrpStackLocation(Irp))->Parameters.Others.Argument1)
 
 // ---------------------------------------------------------------- I/O manager: device stacks and properties
 // Both return a referenced device object (ObDereferenceObject when done).

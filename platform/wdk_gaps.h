@@ -34,6 +34,9 @@ typedef struct _FS_FILTER_SECTION_SYNC_OUTPUT {
 #include <ntstrsafe.h>
 #include <ntddstor.h>
 #include <devpkey.h>
+#include <usb.h>
+#include <usbdlib.h>
+#include <usbioctl.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -322,6 +325,28 @@ NTSTATUS FLTAPI FltQueryVolumeInformation(_In_ PFLT_INSTANCE Instance, _Out_opt_
 #ifndef PROCESS_SUSPEND_RESUME
 #define PROCESS_SUSPEND_RESUME (0x0800)
 #endif
+
+// ---------------------------------------------------------------- wdm.h: mapping flags (Windows 8)
+// Since Windows 8 the priority of a system mapping is a ULONG that may carry these
+// flags besides the MM_PAGE_PRIORITY value; mingw-w64 still types it as the enum,
+// so its macro is redefined to hand the combined value through.
+#ifndef MdlMappingNoWrite
+#define MdlMappingNoWrite 0x80000000
+#endif
+#ifndef MdlMappingNoExecute
+#define MdlMappingNoExecute 0x40000000
+#endif
+FORCEINLINE PVOID WdkGapGetSystemAddressForMdlSafe(_In_ PMDL Mdl, _In_ ULONG Priority) {
+    if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) return Mdl->MappedSystemVa;
+    return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, (MM_PAGE_PRIORITY)Priority);
+}
+#undef MmGetSystemAddressForMdlSafe
+#define MmGetSystemAddressForMdlSafe(_Mdl, _Priority) WdkGapGetSystemAddressForMdlSafe((_Mdl), (ULONG)(_Priority))
+
+// ---------------------------------------------------------------- ntifs.h: the driver object type
+// Exported by the kernel for ObReferenceObjectByName lookups of "\Driver\..." names;
+// mingw-w64 declares the file object type but not this one.
+extern POBJECT_TYPE* IoDriverObjectType;
 
 #ifdef __cplusplus
 }

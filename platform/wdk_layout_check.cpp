@@ -397,3 +397,125 @@ WDK_OFFSET(REG_OPEN_KEY_INFORMATION_V1, CallContext, 80);
 WDK_OFFSET(REG_OPEN_KEY_INFORMATION_V1, Version, 104);
 static_assert(RegNtPreOpenKeyEx == 28 && RegNtPostOpenKeyEx == 29, "open-key notify classes");
 static_assert(STATUS_CALLBACK_BYPASS == (NTSTATUS)0xC0000503L, "STATUS_CALLBACK_BYPASS");
+
+// ---------------------------------------------------------------- other drivers' requests
+WDK_OFFSET(IO_STACK_LOCATION, MinorFunction, 1);
+WDK_OFFSET(IO_STACK_LOCATION, Parameters.Write.Length, 8);
+WDK_OFFSET(IO_STACK_LOCATION, Parameters.Write.Key, 16);
+WDK_OFFSET(IO_STACK_LOCATION, Parameters.Write.ByteOffset, 24);
+WDK_OFFSET(IO_STACK_LOCATION, Parameters.Read.Length, 8);
+WDK_OFFSET(IO_STACK_LOCATION, Parameters.Others.Argument1, 8);
+WDK_OFFSET(IO_STACK_LOCATION, Parameters.StartDevice.AllocatedResources, 8);
+WDK_OFFSET(IO_STACK_LOCATION, Parameters.StartDevice.AllocatedResourcesTranslated, 16);
+WDK_OFFSET(IRP, Cancel, 68);
+WDK_OFFSET(IRP, CancelIrql, 69);
+WDK_OFFSET(IRP, CancelRoutine, 104);
+WDK_OFFSET(DRIVER_OBJECT, DriverName, 56);
+WDK_OFFSET(DRIVER_OBJECT, DriverUnload, 104);
+WDK_OFFSET(DRIVER_OBJECT, MajorFunction, 112);
+WDK_SIZE(DRIVER_OBJECT, 336);
+WDK_OFFSET(DEVICE_OBJECT, DriverObject, 8);
+WDK_OFFSET(DEVICE_OBJECT, NextDevice, 16);
+WDK_OFFSET(DEVICE_OBJECT, AttachedDevice, 24);
+WDK_OFFSET(DEVICE_OBJECT, DeviceExtension, 64);
+WDK_OFFSET(DEVICE_OBJECT, StackSize, 76);
+
+WDK_OFFSET(MDL, Next, 0);
+WDK_OFFSET(MDL, Size, 8);
+WDK_OFFSET(MDL, MdlFlags, 10);
+WDK_OFFSET(MDL, Process, 16);
+WDK_OFFSET(MDL, MappedSystemVa, 24);
+WDK_OFFSET(MDL, StartVa, 32);
+WDK_OFFSET(MDL, ByteCount, 40);
+WDK_OFFSET(MDL, ByteOffset, 44);
+WDK_SIZE(MDL, 48);
+static_assert(MDL_MAPPED_TO_SYSTEM_VA == 0x1 && MDL_PAGES_LOCKED == 0x2 && MDL_SOURCE_IS_NONPAGED_POOL == 0x4,
+              "MDL flags");
+static_assert(NormalPagePriority == 16 && MmCached == 1, "mapping priorities and caching");
+WDK_SIZE(FAST_MUTEX, 56);
+
+static_assert(IRP_MJ_WRITE == 0x04 && IRP_MJ_DEVICE_CONTROL == 0x0e && IRP_MJ_INTERNAL_DEVICE_CONTROL == 0x0f &&
+                  IRP_MJ_PNP == 0x1b && IRP_MJ_MAXIMUM_FUNCTION == 0x1b,
+              "major functions of the interposed drivers");
+static_assert(IRP_MN_START_DEVICE == 0 && IRP_MN_REMOVE_DEVICE == 2, "plug-and-play minor functions");
+static_assert(CTL_CODE(0x22, 0x8CF, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS) == 0x0022E33C,
+              "CTL_CODE");
+static_assert(STATUS_INVALID_DEVICE_STATE == (NTSTATUS)0xC0000184L && STATUS_CANCELLED == (NTSTATUS)0xC0000120L &&
+                  STATUS_MORE_PROCESSING_REQUIRED == (NTSTATUS)0xC0000016L && STATUS_TIMEOUT == 0x102,
+              "request statuses");
+
+// ---------------------------------------------------------------- USB descriptors and requests
+WDK_SIZE(USB_COMMON_DESCRIPTOR, 2);
+WDK_SIZE(USB_DEVICE_DESCRIPTOR, 18);
+WDK_OFFSET(USB_DEVICE_DESCRIPTOR, bcdUSB, 2);
+WDK_OFFSET(USB_DEVICE_DESCRIPTOR, bDeviceClass, 4);
+WDK_OFFSET(USB_DEVICE_DESCRIPTOR, idVendor, 8);
+WDK_OFFSET(USB_DEVICE_DESCRIPTOR, idProduct, 10);
+WDK_OFFSET(USB_DEVICE_DESCRIPTOR, bcdDevice, 12);
+WDK_OFFSET(USB_DEVICE_DESCRIPTOR, iManufacturer, 14);
+WDK_OFFSET(USB_DEVICE_DESCRIPTOR, iSerialNumber, 16);
+WDK_OFFSET(USB_DEVICE_DESCRIPTOR, bNumConfigurations, 17);
+WDK_SIZE(USB_CONFIGURATION_DESCRIPTOR, 9);
+WDK_OFFSET(USB_CONFIGURATION_DESCRIPTOR, wTotalLength, 2);
+WDK_OFFSET(USB_CONFIGURATION_DESCRIPTOR, bNumInterfaces, 4);
+WDK_OFFSET(USB_CONFIGURATION_DESCRIPTOR, MaxPower, 8);
+WDK_SIZE(USB_INTERFACE_DESCRIPTOR, 9);
+WDK_OFFSET(USB_INTERFACE_DESCRIPTOR, bInterfaceNumber, 2);
+WDK_OFFSET(USB_INTERFACE_DESCRIPTOR, bInterfaceClass, 5);
+WDK_SIZE(USB_ENDPOINT_DESCRIPTOR, 7);
+WDK_OFFSET(USB_ENDPOINT_DESCRIPTOR, wMaxPacketSize, 4);
+WDK_OFFSET(USB_ENDPOINT_DESCRIPTOR, bInterval, 6);
+WDK_SIZE(USB_STRING_DESCRIPTOR, 4);
+WDK_OFFSET(USB_STRING_DESCRIPTOR, bString, 2);
+static_assert(USB_DEVICE_DESCRIPTOR_TYPE == 1 && USB_CONFIGURATION_DESCRIPTOR_TYPE == 2 &&
+                  USB_STRING_DESCRIPTOR_TYPE == 3 && USB_INTERFACE_DESCRIPTOR_TYPE == 4 &&
+                  USB_ENDPOINT_DESCRIPTOR_TYPE == 5,
+              "descriptor types");
+static_assert(USB_DEVICE_CLASS_AUDIO == 1 && USB_DEVICE_CLASS_HUMAN_INTERFACE == 3 && USB_DEVICE_CLASS_PRINTER == 7 &&
+                  USB_DEVICE_CLASS_HUB == 9 && USB_DEVICE_CLASS_VIDEO == 14,
+              "device classes");
+
+WDK_SIZE(struct _URB_HEADER, 24);
+WDK_OFFSET(struct _URB_HEADER, Length, 0);
+WDK_OFFSET(struct _URB_HEADER, Function, 2);
+WDK_OFFSET(struct _URB_HEADER, Status, 4);
+WDK_OFFSET(struct _URB_HEADER, UsbdDeviceHandle, 8);
+WDK_OFFSET(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLength, 36);
+WDK_OFFSET(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBuffer, 40);
+WDK_OFFSET(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferMDL, 48);
+WDK_OFFSET(struct _URB_CONTROL_DESCRIPTOR_REQUEST, UrbLink, 56);
+WDK_OFFSET(struct _URB_CONTROL_DESCRIPTOR_REQUEST, Index, 130);
+WDK_OFFSET(struct _URB_CONTROL_DESCRIPTOR_REQUEST, DescriptorType, 131);
+WDK_OFFSET(struct _URB_CONTROL_DESCRIPTOR_REQUEST, LanguageId, 132);
+WDK_SIZE(struct _URB_CONTROL_DESCRIPTOR_REQUEST, 136);
+WDK_SIZE(URB, 152);
+static_assert(IOCTL_INTERNAL_USB_SUBMIT_URB == 0x00220003, "IOCTL_INTERNAL_USB_SUBMIT_URB");
+static_assert(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE == 0x000B, "URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE");
+
+// ---------------------------------------------------------------- the request idioms of the device handlers
+// Written as the handlers write them; both header sets must accept them unchanged.
+PVOID MappedBuffer(PIRP Irp);
+PVOID MappedBuffer(PIRP Irp) {
+    if (Irp->MdlAddress == NULL || MmGetMdlByteCount(Irp->MdlAddress) == 0) return NULL;
+    return MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority | MdlMappingNoExecute);
+}
+
+void BuildDescriptorRequest(PURB Urb, PVOID Buffer, ULONG Length, UCHAR Index);
+void BuildDescriptorRequest(PURB Urb, PVOID Buffer, ULONG Length, UCHAR Index) {
+    UsbBuildGetDescriptorRequest(Urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_STRING_DESCRIPTOR_TYPE, Index, 0x0409, Buffer, NULL, Length, NULL);
+}
+
+NTSTATUS LookUpDriver(PUNICODE_STRING Name, PDRIVER_OBJECT* Driver);
+NTSTATUS LookUpDriver(PUNICODE_STRING Name, PDRIVER_OBJECT* Driver) {
+    return ObReferenceObjectByName(Name, OBJ_CASE_INSENSITIVE, NULL, 0, *IoDriverObjectType, KernelMode, NULL,
+                                   (PVOID*)Driver);
+}
+
+void CancelIdiom(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void CancelIdiom(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+}
+static_assert(sizeof(IoSetCancelRoutine(static_cast<PIRP>(NULL), CancelIdiom)) == sizeof(PDRIVER_CANCEL),
+              "a cancel routine fits IoSetCancelRoutine");
