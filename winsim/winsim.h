@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -218,6 +219,167 @@ struct KeyOpenRequest {
     int nameLength = -1;          // >= 0: CompleteName->Length in bytes (odd allowed); else the whole name
 };
 
+// ---- other drivers: the targets of dispatch interposition (Machine::LoadTargetDriver & co.)
+// What a target driver's dispatch routine does with a request that reaches it.
+enum class TargetAction {
+    Complete,     // completes it at once with status and information
+    Pend,         // marks it pending, returns STATUS_PENDING and completes it from another
+                  // thread (at DISPATCH_LEVEL) pendMs of real time later
+    PendAtGate,   // the same, but completes it only once the test opens the gate
+    HoldAtGate,   // keeps it inside the dispatch routine (the caller's thread waits there)
+                  // until the gate opens, then completes it
+    PendForever,  // marks it pending with a cancel routine: only IoCancelIrp completes it
+                  // (STATUS_CANCELLED), or the target's unload (STATUS_NO_SUCH_DEVICE)
+};
+struct TargetBehavior {
+    TargetAction action = TargetAction::Complete;
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    uint32_t pendMs = 5;
+    std::vector<uint8_t> output;  // written to the request's output buffer (bounded by its length)
+};
+struct TargetDriverOptions {
+    unsigned devices = 1;       // device objects \Device\<name>0, 1, ...
+    CHAR stackSize = 1;
+    std::vector<UCHAR> emptySlots;  // major functions whose MajorFunction slot stays NULL
+    TargetBehavior behavior;        // for every major function at first
+};
+// What reached a target's dispatch routine (the last request, as it arrived).
+struct TargetRequestRecord {
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    ULONG ioControlCode = 0;      // device controls
+    ULONG inputLength = 0;        // device controls
+    ULONG outputLength = 0;       // device controls
+    ULONG length = 0;             // reads and writes
+    PVOID type3InputBuffer = nullptr;
+    PVOID systemBuffer = nullptr;
+    std::vector<uint8_t> systemBufferBytes;  // the input bytes in the system buffer
+    PMDL mdl = nullptr;
+    std::vector<uint8_t> mdlBytes;           // the bytes the MDL describes
+    PFILE_OBJECT fileObject = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    PIRP irp = nullptr;
+    KPROCESSOR_MODE requestorMode = KernelMode;
+    KIRQL irql = PASSIVE_LEVEL;
+    uint32_t processId = 0;
+};
+struct TargetStats {
+    unsigned total = 0;
+    unsigned byMajor[IRP_MJ_MAXIMUM_FUNCTION + 1] = {};
+    unsigned held = 0;      // waiting at the gate now (HoldAtGate and PendAtGate)
+    unsigned completed = 0; // requests the target completed
+    TargetRequestRecord last;
+};
+
+// ---- requests sent to another driver's device (Machine::SendRequest)
+// One I/O request as the I/O manager builds it for a caller.
+struct DeviceRequest {
+    UCHAR major = IRP_MJ_DEVICE_CONTROL;
+    UCHAR minor = 0;
+    ULONG ioControlCode = 0;
+    // Device controls: METHOD_BUFFERED copies it into the system buffer, METHOD_NEITHER
+    // points Type3InputBuffer at a copy. Writes: the data (in the system buffer, or in
+    // the MDL when withMdl and mdlBytes is empty).
+    std::vector<uint8_t> input;
+    ULONG outputLength = 0;
+    std::optional<ULONG> inputLength;  // the length the stack location states (default: input's)
+    std::optional<PVOID> type3InputBuffer;  // a raw caller pointer for Type3InputBuffer (e.g. InvalidBuffer)
+    bool noSystemBuffer = false;       // a buffered request whose SystemBuffer is NULL
+    bool withMdl = false;              // MdlAddress describes mdlBytes (locked, not mapped)
+    std::vector<uint8_t> mdlBytes;
+    bool mdlMapped = false;            // the MDL is already mapped to system space
+    bool mdlMapFails = false;          // mapping the MDL fails (MmGetSystemAddressForMdlSafe gives NULL)
+    PFILE_OBJECT fileObject = nullptr;
+    bool userMode = false;             // RequestorMode UserMode
+    KIRQL irql = PASSIVE_LEVEL;        // IofCallDriver is called at this IRQL
+    PEPROCESS process = nullptr;       // current process of the call (null: System)
+    unsigned device = 0;               // which of the target's devices
+    uint32_t waitMs = 10000;           // real time to wait for a pending request's completion
+};
+struct DeviceRequestResult {
+    NTSTATUS returned = 0;     // what IofCallDriver returned
+    bool completed = false;    // completed past its top within waitMs
+    NTSTATUS status = 0;       // final IoStatus.Status (when completed)
+    ULONG_PTR information = 0;
+    std::vector<uint8_t> output;
+    PIRP irp = nullptr;        // valid only while not completed (e.g. for IoCancelIrp)
+};
+
+// ---- OBEX traffic on a Bluetooth RFCOMM or IrDA connection (Machine::SendObexPacket)
+enum class ObexTransport { Rfcomm, Irda };
+struct ObexSendOptions {
+    ULONG ioControlCode = 0x0021001F;  // IOCTL_TDI_SEND
+    std::optional<ULONG> inputLength;  // default: the packet's length
+    bool noMdl = false;                // the request carries no MDL
+    bool noFileObject = false;         // the stack location names no file object
+    bool mdlMapped = false;
+    bool mdlMapFails = false;
+    bool userMode = false;
+    KIRQL irql = PASSIVE_LEVEL;
+    PEPROCESS process = nullptr;
+    uint32_t waitMs = 10000;
+};
+
+// ---- USB devices under a hub (Machine::PlugUsbDevice)
+enum class UsbAnswer {
+    Answer,  // the descriptor (min of requested, available and maxBytes)
+    Fail,    // completes with status (USBD status usbdStatus), nothing transferred
+    Pend,    // STATUS_PENDING, answered pendMs of real time later from another thread
+    Never,   // STATUS_PENDING and never answered; IoCancelIrp completes it STATUS_CANCELLED
+};
+struct UsbTransferScript {
+    UsbAnswer answer = UsbAnswer::Answer;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    USBD_STATUS usbdStatus = USBD_STATUS_STALL_PID;
+    int maxBytes = -1;  // >= 0: a short transfer of at most this many bytes
+    uint32_t pendMs = 5;
+};
+struct UsbDeviceOptions {
+    std::u16string hub = u"usbhub";  // the hub driver (loaded with LoadTargetDriver): usbhub or usbhub3
+    std::vector<uint8_t> deviceDescriptor;       // raw bytes (usb::DeviceDescriptor builds a good one)
+    std::vector<uint8_t> configuration;          // the whole configuration set, raw
+    std::map<uint8_t, std::vector<uint8_t>> strings;  // raw string descriptors by index (0: languages)
+    uint16_t languageId = 0x0409;                // strings are answered in this language only
+    UsbTransferScript deviceTransfer;            // how each kind of descriptor request is answered
+    UsbTransferScript configurationTransfer;
+    UsbTransferScript stringTransfer;
+    NTSTATUS startStatus = STATUS_SUCCESS;       // the hub's own answer to the start request
+    KIRQL irql = PASSIVE_LEVEL;                  // the start request is sent at this IRQL
+    PEPROCESS process = nullptr;
+    uint32_t waitMs = 10000;
+};
+struct UsbDescriptorRequestRecord {
+    USHORT urbLength = 0;
+    USHORT function = 0;
+    UCHAR descriptorType = 0;
+    UCHAR index = 0;
+    USHORT languageId = 0;
+    ULONG requestedLength = 0;
+    ULONG transferred = 0;
+    NTSTATUS status = 0;
+    KIRQL irql = PASSIVE_LEVEL;
+};
+struct UsbPlugResult {
+    PDEVICE_OBJECT device = nullptr;  // the device's physical device object (the hub's)
+    DeviceRequestResult start;        // the IRP_MN_START_DEVICE request
+    bool started = false;             // completed with a success status
+};
+namespace usb {
+std::vector<uint8_t> DeviceDescriptor(uint8_t deviceClass, uint16_t vendor, uint16_t product, uint8_t iManufacturer,
+                                      uint8_t iProduct, uint8_t iSerialNumber, uint8_t subClass = 0,
+                                      uint8_t protocol = 0, uint16_t bcdDevice = 0x0100);
+std::vector<uint8_t> StringDescriptor(const std::u16string& text);  // bLength = 2 + 2 x units
+std::vector<uint8_t> LanguageTable(uint16_t languageId = 0x0409);
+// A configuration header (wTotalLength = 9 + rest.size() unless totalLength is given) followed by rest.
+std::vector<uint8_t> Configuration(const std::vector<uint8_t>& rest, uint8_t numInterfaces = 1,
+                                   std::optional<uint16_t> totalLength = std::nullopt);
+std::vector<uint8_t> Interface(uint8_t number, uint8_t cls, uint8_t subClass = 0, uint8_t protocol = 0,
+                               uint8_t endpoints = 0, uint8_t alternate = 0);
+std::vector<uint8_t> Endpoint(uint8_t address, uint8_t attributes, uint16_t maxPacket, uint8_t interval);
+std::vector<uint8_t> Hid(uint16_t bcdHid = 0x0111, uint8_t numDescriptors = 1, uint16_t reportLength = 52);
+}  // namespace usb
+
 struct VerifierReport {
     std::vector<std::string> violations;
     bool Clean() const { return violations.empty(); }
@@ -399,10 +561,63 @@ public:
     NTSTATUS AttachInstance(const std::u16string& serviceName, const std::u16string& volumeDeviceName);
     // Changes the faults of a volume's disk from now on (e.g. before AttachInstance).
     bool SetVolumeFaults(const std::u16string& volumeDeviceName, const VolumeFaults& faults);
-    // Device-control requests the volume's disk has answered, and those it left pending
-    // that are not completed yet.
+    // Device-control requests the volume's disk has answered, and requests any driver
+    // returned STATUS_PENDING for that are not completed yet.
     unsigned StorageQueriesAnswered(const std::u16string& volumeDeviceName) const;
     unsigned PendingRequests() const;
+
+    // ---- other drivers (targets of interposition): \Driver\<name>, found by
+    // ObReferenceObjectByName with IoDriverObjectType. name is "BTKRNL" or "\Driver\BTKRNL".
+    // Every major-function slot but opts.emptySlots holds the target's dispatch routine.
+    NTSTATUS LoadTargetDriver(const std::u16string& name, const TargetDriverOptions& options = {});
+    // Its requests still held or pending are completed (STATUS_NO_SUCH_DEVICE) and the
+    // name goes; the driver object stays valid memory while references remain (and
+    // until shutdown), as on Windows.
+    NTSTATUS UnloadTargetDriver(const std::u16string& name);
+    bool IsTargetLoaded(const std::u16string& name) const;
+    PDRIVER_OBJECT TargetDriverObject(const std::u16string& name) const;  // null when not loaded
+    PDEVICE_OBJECT TargetDevice(const std::u16string& name, unsigned index = 0) const;
+    // The target's dispatch routine itself (what its slots hold unless interposed).
+    static PDRIVER_DISPATCH TargetDispatchRoutine();
+    void SetTargetBehavior(const std::u16string& name, const TargetBehavior& behavior);  // every major function
+    void SetTargetBehavior(const std::u16string& name, UCHAR major, const TargetBehavior& behavior);
+    // Opens the gate: held requests go on and complete, later ones pass it, until the
+    // behaviour is set again (which closes it).
+    void OpenTargetGate(const std::u16string& name);
+    // Waits (real time) until count requests wait at the target's gate.
+    bool WaitTargetHeld(const std::u16string& name, unsigned count, uint32_t timeoutMs = 5000) const;
+    TargetStats TargetRequests(const std::u16string& name) const;
+    // References drivers hold on an object (ObReferenceObjectByName, ObReferenceObject...).
+    long ObjectReferencesHeld(PVOID object) const;
+
+    // ---- requests to a target's device, issued as the I/O manager would for a caller:
+    // IofCallDriver on this thread at request.irql with request.process current, then
+    // a wait (up to waitMs, real time) for a pending completion.
+    DeviceRequestResult SendRequest(const std::u16string& targetName, const DeviceRequest& request);
+    DeviceRequestResult SendRequestTo(PDEVICE_OBJECT device, const DeviceRequest& request);
+    // A file object standing for one connection (the same object for the same id,
+    // until shutdown).
+    PFILE_OBJECT ConnectionFileObject(uint32_t connection);
+    // An OBEX packet on a connection: IRP_MJ_INTERNAL_DEVICE_CONTROL (minor TDI_SEND) to
+    // \Driver\RFCOMM or \Driver\irda, the bytes in the request's MDL, the
+    // connection's file object in the stack location, ioControlCode and the input
+    // length (default the packet's) in Parameters.DeviceIoControl.
+    DeviceRequestResult SendObexPacket(ObexTransport transport, uint32_t connection, const std::vector<uint8_t>& packet,
+                                       const ObexSendOptions& options = {});
+
+    // ---- USB devices: a new device under the hub driver (its physical device object
+    // belongs to the hub); IRP_MJ_PNP / IRP_MN_START_DEVICE goes through the hub's PnP
+    // slot, and the device answers IOCTL_INTERNAL_USB_SUBMIT_URB descriptor requests
+    // (URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) as scripted.
+    UsbPlugResult PlugUsbDevice(const UsbDeviceOptions& options);
+    // IRP_MN_REMOVE_DEVICE through the hub's PnP slot; the device is gone afterwards.
+    DeviceRequestResult UnplugUsbDevice(PDEVICE_OBJECT device);
+    std::vector<UsbDescriptorRequestRecord> UsbDescriptorRequests(PDEVICE_OBJECT device) const;
+
+    // ---- MDLs: every mapping of an MDL to system space fails from now on (until false).
+    void SetMdlMappingFails(bool fail);
+    // Requests outstanding now (as the verifier reports them).
+    std::vector<std::string> OutstandingRequests() const;
 
     // ---- named objects
     bool NamedObjectExists(const std::u16string& name) const;  // e.g. u"\\BaseNamedObjects\\x"

@@ -62,9 +62,13 @@ namespace winsim {
 
 VerifierReport Machine::Verifier() const {
     VerifierState& verifier = S().verifier;
-    std::lock_guard<std::mutex> lock(verifier.mu);
     VerifierReport report;
-    report.violations = verifier.violations;
+    {
+        std::lock_guard<std::mutex> lock(verifier.mu);
+        report.violations = verifier.violations;
+    }
+    // A request nobody completed is a fault whenever the machine is looked at.
+    for (auto& outstanding : IoOutstandingViolations()) report.violations.push_back(outstanding);
     return report;
 }
 

@@ -77,6 +77,8 @@ bool ShouldFail(FaultClass cls, const char* routine);
 // calls IoUnloadChecks for the io half. Both append violations.
 void VerifierUnloadChecks(const std::u16string& driverName);
 void IoUnloadChecks(const std::u16string& driverName);  // implemented by io
+// Requests outstanding now (implemented by io): the verifier reports each.
+std::vector<std::string> IoOutstandingViolations();
 
 // ---- clock
 uint64_t TickCountNow();

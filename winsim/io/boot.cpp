@@ -1,5 +1,7 @@
 // Lifetime of the io half of the machine and the attribution of actions to drivers.
 #include "winsim/io/fltmgr.h"
+#include "winsim/io/irp.h"
+#include "winsim/io/targets.h"
 
 namespace winsim::io {
 namespace {
@@ -32,10 +34,13 @@ void IoBoot(const MachineOptions&) {
     io::SystemRoutinesBoot();
     io::DriversBoot();
     io::FltBoot();
+    io::IrpsBoot();
+    io::TargetsBoot();
 }
 
 void IoShutdown() {
     io::DriversShutdown();  // unloads what is still loaded, while the rest still exists
+    io::TargetsShutdown();
     io::FltShutdown();
     io::RegCallbacksShutdown();
     io::RegistryShutdown();
@@ -45,12 +50,14 @@ void IoShutdown() {
 }
 
 void IoUnloadChecks(const std::u16string& driverName) {
-    for (auto& left : io::RequestsLeftPending(driverName)) detail::Violation(left);
+    for (auto& left : io::IrpUnloadViolations(driverName)) detail::Violation(left);
     io::FltUnloadChecks(driverName);
     io::ProcessUnloadChecks(driverName);
     io::ObCallbacksUnloadChecks(driverName);
     io::ObjectUnloadChecks(driverName);
     io::RegCallbackUnloadChecks(driverName);
 }
+
+std::vector<std::string> IoOutstandingViolations() { return io::OutstandingRequests(); }
 
 }  // namespace winsim::detail

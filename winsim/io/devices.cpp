@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "winsim/io/fltmgr.h"
+#include "winsim/io/irp.h"
 
 using winsim::detail::Violation;
 
@@ -25,8 +26,6 @@ namespace winsim::io {
 namespace {
 
 constexpr SHORT kIoTypeDevice = 3;
-constexpr SHORT kIoTypeIrp = 6;
-constexpr NTSTATUS kStatusMoreProcessingRequired = (NTSTATUS)0xC0000016L;
 constexpr ULONG kDosNameTag = PoolTag("IoDn");  // DOS names the driver frees
 constexpr size_t kDescriptorFixedBytes = offsetof(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties);
 
@@ -37,23 +36,9 @@ struct SystemDriver {
     DRIVER_OBJECT object{};
 };
 
-// A request built by IoBuildDeviceIoControlRequest: the IRP with its stack
-// locations, and the system buffer of a buffered request.
-struct Request {
-    std::vector<uint8_t> memory;  // IRP followed by its stack locations
-    std::vector<uint8_t> systemBuffer;
-    ULONG method = 0;
-    ULONG outputLength = 0;
-    std::u16string owner;  // the driver that built it
-    PIRP Irp() { return reinterpret_cast<PIRP>(memory.data()); }
-};
-
 struct DeviceState {
     std::mutex mutex;
     std::vector<std::unique_ptr<SystemDriver>> drivers;
-    std::map<PIRP, std::unique_ptr<Request>> requests;  // built and not yet completed
-    std::set<PIRP> pending;                            // of those, returned STATUS_PENDING
-    std::vector<std::thread> completers;               // complete pended requests later
 };
 
 DeviceState& Devices() {
@@ -144,13 +129,6 @@ std::vector<uint8_t> BuildDescriptor(const DiskIdentity& id, StorageQuery mode, 
 }
 
 // ---------------------------------------------------------------- dispatch routines
-NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 // Answers a storage property query into the request's system buffer.
 NTSTATUS AnswerStorageQuery(PIRP irp, const DiskIdentity& id, StorageQuery mode) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -188,12 +166,7 @@ NTSTATUS DiskDispatch(PDEVICE_OBJECT device, PIRP irp) {
         case StorageQuery::Fail: return CompleteWith(irp, faults.storageQueryStatus, 0);
         case StorageQuery::Pend: {
             IoMarkIrpPending(irp);
-            DeviceState& d = Devices();
-            {
-                std::lock_guard<std::mutex> lock(d.mutex);
-                d.pending.insert(irp);
-            }
-            std::thread completer([irp, id] {
+            RunLater([irp, id] {
                 // As the disk's completion path would: later, at DISPATCH_LEVEL.
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 KIRQL old;
@@ -201,8 +174,6 @@ NTSTATUS DiskDispatch(PDEVICE_OBJECT device, PIRP irp) {
                 AnswerStorageQuery(irp, id, StorageQuery::Answer);
                 KeLowerIrql(old);
             });
-            std::lock_guard<std::mutex> lock(d.mutex);
-            d.completers.push_back(std::move(completer));
             return STATUS_PENDING;
         }
         default: return AnswerStorageQuery(irp, id, faults.storageQuery);
@@ -302,11 +273,6 @@ _FLT_VOLUME* VolumeOfPdo(PDEVICE_OBJECT device, const char* routine) {
     return v;
 }
 
-Request* FindRequestLocked(PIRP irp) {
-    auto it = Devices().requests.find(irp);
-    return it == Devices().requests.end() ? nullptr : it->second.get();
-}
-
 }  // namespace
 
 void BuildDiskStack(_FLT_VOLUME* volume, const VolumeOptions& options) {
@@ -338,41 +304,10 @@ _FLT_VOLUME* VolumeOfDeviceLocked(PDEVICE_OBJECT device) {
 }
 
 void DevicesShutdown() {
+    IrpsShutdown();
     DeviceState& d = Devices();
-    std::vector<std::thread> completers;
-    {
-        std::lock_guard<std::mutex> lock(d.mutex);
-        completers.swap(d.completers);
-    }
-    for (auto& t : completers) t.join();
     std::lock_guard<std::mutex> lock(d.mutex);
-    d.requests.clear();
-    d.pending.clear();
     d.drivers.clear();
-}
-
-std::vector<std::string> RequestsLeftPending(const std::u16string& driver) {
-    DeviceState& d = Devices();
-    // Requests still completing on another thread get their chance first.
-    std::vector<std::thread> completers;
-    {
-        std::lock_guard<std::mutex> lock(d.mutex);
-        completers.swap(d.completers);
-    }
-    for (auto& t : completers) t.join();
-    std::vector<std::string> left;
-    std::lock_guard<std::mutex> lock(d.mutex);
-    for (auto it = d.requests.begin(); it != d.requests.end();) {
-        if (it->second->owner == driver || it->second->owner.empty()) {
-            left.push_back("device-control request built by " + detail::ToUtf8(driver) +
-                           " never completed at unload (IofCallDriver missing, or left pending)");
-            d.pending.erase(it->first);
-            it = d.requests.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    return left;
 }
 
 }  // namespace winsim::io
@@ -474,135 +409,10 @@ unsigned Machine::StorageQueriesAnswered(const std::u16string& volumeDeviceName)
     return 0;
 }
 
-unsigned Machine::PendingRequests() const {
-    io::DeviceState& d = io::Devices();
-    std::lock_guard<std::mutex> lock(d.mutex);
-    return static_cast<unsigned>(d.pending.size());
-}
-
 }  // namespace winsim
 
 // ---------------------------------------------------------------- Windows routines
 using namespace winsim;
-
-PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject, PVOID inputBuffer,
-                                   ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,
-                                   BOOLEAN internalDeviceIoControl, PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock) {
-    detail::RequirePassive("IoBuildDeviceIoControlRequest");
-    if (deviceObject == nullptr || deviceObject->StackSize < 1) {
-        Violation("IoBuildDeviceIoControlRequest without a device object");
-        return nullptr;
-    }
-    if (detail::ShouldFail(FaultClass::Allocation, "IoBuildDeviceIoControlRequest")) return nullptr;
-    const ULONG method = ioControlCode & 3;
-    if (method == 1 || method == 2) {
-        Violation("IoBuildDeviceIoControlRequest: direct-I/O control codes are not modelled");
-        return nullptr;
-    }
-    auto request = std::make_unique<io::Request>();
-    const CHAR stackCount = deviceObject->StackSize;
-    request->memory.assign(sizeof(IRP) + static_cast<size_t>(stackCount) * sizeof(IO_STACK_LOCATION), 0);
-    request->method = method;
-    request->outputLength = outputBufferLength;
-    request->owner = io::CurrentDriver();
-    PIRP irp = request->Irp();
-    irp->Type = io::kIoTypeIrp;
-    irp->Size = static_cast<USHORT>(request->memory.size());
-    irp->StackCount = stackCount;
-    irp->CurrentLocation = static_cast<CHAR>(stackCount + 1);
-    irp->RequestorMode = KernelMode;
-    irp->UserIosb = ioStatusBlock;
-    irp->UserEvent = event;
-    irp->UserBuffer = outputBuffer;
-    irp->Tail.Overlay.Thread = PsGetCurrentThread();
-    auto* stacks = reinterpret_cast<PIO_STACK_LOCATION>(request->memory.data() + sizeof(IRP));
-    irp->Tail.Overlay.CurrentStackLocation = stacks + stackCount;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = internalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
-    next->Parameters.DeviceIoControl.InputBufferLength = inputBufferLength;
-    next->Parameters.DeviceIoControl.OutputBufferLength = outputBufferLength;
-    if (method == 0) {  // METHOD_BUFFERED
-        request->systemBuffer.assign(std::max(inputBufferLength, outputBufferLength) + 1, 0);
-        if (inputBuffer && inputBufferLength) std::memcpy(request->systemBuffer.data(), inputBuffer, inputBufferLength);
-        irp->AssociatedIrp.SystemBuffer = request->systemBuffer.data();
-    } else {  // METHOD_NEITHER
-        next->Parameters.DeviceIoControl.Type3InputBuffer = inputBuffer;
-    }
-    io::DeviceState& d = io::Devices();
-    std::lock_guard<std::mutex> lock(d.mutex);
-    d.requests.emplace(irp, std::move(request));
-    return irp;
-}
-
-NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
-    detail::RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
-    if (deviceObject == nullptr || irp == nullptr) KeBugCheckEx(0x18, 0, 0, 0, 0);
-    irp->CurrentLocation--;
-    if (irp->CurrentLocation <= 0) KeBugCheckEx(0x35 /* NO_MORE_IRP_STACK_LOCATIONS */, (ULONG_PTR)irp, 0, 0, 0);
-    irp->Tail.Overlay.CurrentStackLocation--;
-    PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
-    stack->DeviceObject = deviceObject;
-    PDRIVER_DISPATCH dispatch =
-        deviceObject->DriverObject ? deviceObject->DriverObject->MajorFunction[stack->MajorFunction] : nullptr;
-    if (dispatch == nullptr) return io::CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    return dispatch(deviceObject, irp);
-}
-
-void IofCompleteRequest(PIRP irp, CCHAR) {
-    detail::RequireIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
-    io::DeviceState& d = io::Devices();
-    {
-        std::lock_guard<std::mutex> lock(d.mutex);
-        if (io::FindRequestLocked(irp) == nullptr) {
-            Violation("IoCompleteRequest on a request that is not outstanding (completed twice?)");
-            return;
-        }
-    }
-    if (irp->IoStatus.Status == STATUS_PENDING)
-        KeBugCheckEx(0x44 /* MULTIPLE_IRP_COMPLETE_REQUESTS */, (ULONG_PTR)irp, 0, 0, 0);
-    // Up the stack: each completion routine runs with the device of the location above it.
-    while (irp->CurrentLocation <= irp->StackCount) {
-        PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
-        irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
-        PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
-        PVOID context = stack->Context;
-        const UCHAR control = stack->Control;
-        irp->CurrentLocation++;
-        irp->Tail.Overlay.CurrentStackLocation++;
-        const bool invoke = routine != nullptr &&
-                            ((NT_SUCCESS(irp->IoStatus.Status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                             (!NT_SUCCESS(irp->IoStatus.Status) && (control & SL_INVOKE_ON_ERROR)) ||
-                             (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
-        if (invoke) {
-            PDEVICE_OBJECT above = irp->CurrentLocation <= irp->StackCount
-                                       ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject
-                                       : nullptr;
-            if (routine(above, irp, context) == io::kStatusMoreProcessingRequired) return;
-        } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
-            IoMarkIrpPending(irp);
-        }
-    }
-    // The I/O manager's part: the output back to the caller, the status block, the event.
-    std::unique_ptr<io::Request> request;
-    {
-        std::lock_guard<std::mutex> lock(d.mutex);
-        auto it = d.requests.find(irp);
-        request = std::move(it->second);
-        d.requests.erase(it);
-        d.pending.erase(irp);
-    }
-    const NTSTATUS status = irp->IoStatus.Status;
-    const bool error = (static_cast<ULONG>(status) >> 30) == 3;
-    if (request->method == 0 && !error && irp->UserBuffer != nullptr) {
-        size_t bytes = std::min<size_t>(irp->IoStatus.Information, request->outputLength);
-        std::memcpy(irp->UserBuffer, request->systemBuffer.data(), bytes);
-    }
-    PKEVENT event = irp->UserEvent;
-    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-    request.reset();  // the request is gone before its waiter wakes
-    if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
-}
 
 PDEVICE_OBJECT IoGetDeviceAttachmentBaseRef(PDEVICE_OBJECT deviceObject) {
     detail::RequireIrqlAtMost(DISPATCH_LEVEL, "IoGetDeviceAttachmentBaseRef");

@@ -188,7 +188,6 @@ std::vector<std::string> PortsLeftOpen(_FLT_FILTER* filter);
 // lock), and the unload check of device-control requests left pending.
 void BuildDiskStack(_FLT_VOLUME* volume, const VolumeOptions& options);
 void DevicesShutdown();  // waits for requests completing on other threads
-std::vector<std::string> RequestsLeftPending(const std::u16string& driver);
 // The volume whose device stack holds device (null when none). Caller holds the lock.
 _FLT_VOLUME* VolumeOfDeviceLocked(PDEVICE_OBJECT device);
 

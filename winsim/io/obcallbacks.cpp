@@ -26,6 +26,13 @@ POBJECT_TYPE g_threadTypePointer = &g_threadType;
 POBJECT_TYPE* PsProcessType = &g_processTypePointer;
 POBJECT_TYPE* PsThreadType = &g_threadTypePointer;
 
+// The type of driver objects, for ObReferenceObjectByName lookups of \Driver\ names.
+namespace {
+_OBJECT_TYPE g_driverType{"Driver"};
+POBJECT_TYPE g_driverTypePointer = &g_driverType;
+}  // namespace
+POBJECT_TYPE* IoDriverObjectType = &g_driverTypePointer;
+
 struct winsim::ObjectHandle {
     PEPROCESS holder = nullptr;  // the process whose handle table holds it
     PVOID object = nullptr;      // PEPROCESS or PETHREAD

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "winsim/io/io.h"
+#include "winsim/io/targets.h"
 
 using winsim::detail::Violation;
 
@@ -291,6 +292,8 @@ long ObjectReferenceTotal(PVOID object) {
 }
 
 std::string DescribeObject(PVOID object) {
+    std::string target = DescribeTargetObject(object);
+    if (!target.empty()) return target;
     if (g_state) {
         std::lock_guard<std::mutex> lock(g_state->mutex);
         for (auto& p : g_state->all)
@@ -310,6 +313,8 @@ PETHREAD FindCreatedThread(uint32_t threadId) {
     auto it = g_state->threads.find(threadId);
     return it == g_state->threads.end() ? nullptr : it->second.get();
 }
+
+long DriverReferencesOn(PVOID object) { return ObjectReferenceTotal(object) - 1; }
 
 void ObjectUnloadChecks(const std::u16string& driver) {
     std::vector<std::pair<PVOID, long>> leaked;
