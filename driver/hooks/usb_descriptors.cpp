@@ -30,7 +30,7 @@ ULONG KxUsbStringCharacters(const UCHAR* buffer, ULONG transferred) {
     if (length <= KX_USB_STRING_DESC_HEADER) {
         return 0;
     }
-    return (length - KX_USB_STRING_DESC_HEADER) / sizeof(WCHAR);
+    return (ULONG)((length - KX_USB_STRING_DESC_HEADER) / sizeof(WCHAR));
 }
 
 void KxUsbCopyString(const UCHAR* buffer, ULONG characters, WCHAR* destination) {

@@ -306,8 +306,9 @@ TEST_F(UsbPnpTest, StringsAreBoundedByTheTransferAndTerminated) {
         {{2, 3}, u""},                                     // header only
         {{40, 4, 'N', 0, 'O', 0}, u""},                    // not a string descriptor
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(kxtest::Text(reinterpret_cast<const WCHAR*>(c.shown.c_str())).size());
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        const Case& c = cases[i];
         winsim::UsbDeviceOptions o = Device();
         o.strings[3] = c.serial;
         ExpectRefused(Plug(o));
@@ -420,6 +421,36 @@ TEST_F(UsbPnpTest, FailingStringAndConfigurationReadsLeaveThosePartsOut) {
     EXPECT_FALSE(machine().DebugContains("[Configuration Descriptor]"));
 }
 
+// Every allocation of a start, made to fail in turn: nothing leaks, and a start is
+// let through only when the device could not be read at all.
+TEST_F(UsbPnpTest, AllocationFailuresLeakNothingAndNeverRefuseBlindly) {
+    Policy(DISABLE, 1);
+    int failures = 0;
+    for (unsigned n = 1; n < 64; ++n) {
+        SCOPED_TRACE(n);
+        machine().FailNthCall(winsim::FaultClass::Allocation, n);
+        const winsim::UsbPlugResult r = Plug(Device());
+        const bool hit = machine().InjectedFaultHit();
+        machine().ClearFaultInjection();
+        EXPECT_EQ(machine().PoolAllocations(winsim::PoolTag("upnp")), 0u);
+        if (r.started) {
+            EXPECT_TRUE(machine().DebugContains("USBPnpControl: pUsbInfo invaild pointer"));
+        } else {
+            ExpectRefused(r);
+        }
+        DrainPolicy();
+        NextPlug();
+        if (!hit) {
+            EXPECT_FALSE(r.started) << "without a failure the device is read and refused";
+            break;
+        }
+        ++failures;
+    }
+    // The record, six requests with their URBs and buffers, three strings, the
+    // configuration, and the event.
+    EXPECT_GE(failures, 20);
+}
+
 TEST_F(UsbPnpTest, NeverAnsweringDeviceIsCancelledAndStarts) {
     Policy(DISABLE, 1);
     winsim::UsbDeviceOptions o = Device();
@@ -451,18 +482,75 @@ TEST_F(UsbPnpTest, NeverAnsweringDeviceIsCancelledAndStarts) {
     EXPECT_EQ(machine().PoolAllocations(winsim::PoolTag("upnp")), 0u);
 }
 
-TEST_F(UsbPnpTest, StartAtDispatchLevelIsDecidedWithoutReadingOrRecording) {
+// A start that waits on a device that never answers holds a request inside the
+// hub's routing; removing the family (and unloading) waits for it, so the wait
+// must end on its own.
+class UsbPnpSilentDeviceTest : public UsbPnpTest {
+protected:
+    // Plugs a device that never answers; once the driver waits on it, runs
+    // teardown on another thread and lets the wait go on only when teardown is
+    // waiting for the request to leave.
+    void PlugWhile(const std::function<void()>& teardown) {
+        Policy(DISABLE, 1);
+        winsim::UsbDeviceOptions o = Device();
+        o.deviceTransfer.answer = winsim::UsbAnswer::Never;
+        std::thread worker;
+        machine().OnDebugLine("waiting for URB completion", [&] {
+            worker = std::thread(teardown);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!machine().DebugContains("Waiting for active IRPs") && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        const winsim::UsbPlugResult r = Plug(o);
+        ASSERT_TRUE(worker.joinable());
+        worker.join();
+        EXPECT_TRUE(machine().DebugContains("Waiting for active IRPs")) << "teardown waited for the start";
+        EXPECT_TRUE(r.started);
+        EXPECT_TRUE(machine().DebugContains("URB not completed in 5000 ms, cancelling"));
+        const std::vector<winsim::UsbDescriptorRequestRecord> requests = machine().UsbDescriptorRequests(r.device);
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].status, STATUS_CANCELLED);
+    }
+};
+
+TEST_F(UsbPnpSilentDeviceTest, FamilyRemovalFinishes) {
+    PlugWhile([this] {
+        RawMessage msg(SET_HOOK);
+        msg.Type(BDC_USB).State(0);
+        EXPECT_EQ(Send(msg).status, STATUS_SUCCESS);
+    });
+    EXPECT_TRUE(machine().DebugContains("USBIrpHookCleanup: Complete."));
+    // Removed: the next start goes to the hub unread.
+    const winsim::UsbPlugResult next = Plug(Device());
+    EXPECT_TRUE(next.started);
+    EXPECT_TRUE(machine().UsbDescriptorRequests(next.device).empty());
+}
+
+TEST_F(UsbPnpSilentDeviceTest, UnloadFinishes) {
+    PlugWhile([this] { Unload(); });
+    EXPECT_FALSE(machine().IsDriverLoaded(kxtest::kServiceName));
+}
+
+TEST_F(UsbPnpTest, StartAbovePassiveLevelIsDecidedWithoutReadingOrRecording) {
     Policy(DISABLE, 1);
-    winsim::UsbDeviceOptions o = Device();
-    o.irql = DISPATCH_LEVEL;
-    const winsim::UsbPlugResult r = Plug(o);
-    EXPECT_TRUE(r.started) << "the start is not refused for lack of information";
-    EXPECT_TRUE(machine().UsbDescriptorRequests(r.device).empty());
-    EXPECT_TRUE(machine().DebugContains("CollectUsbDeviceInfo: not APC_LEVEL"));
-    EXPECT_TRUE(machine().DebugContains("USBPnpControl: pUsbInfo invaild pointer"));
-    EXPECT_TRUE(DrainPolicy().empty()) << "no event above PASSIVE_LEVEL";
-    // No wide formatting happened at DISPATCH_LEVEL (the verifier would report it).
-    EXPECT_TRUE(machine().Verifier().Clean()) << machine().Verifier().ToString();
+    for (KIRQL irql : {DISPATCH_LEVEL, APC_LEVEL}) {
+        SCOPED_TRACE(int(irql));
+        winsim::UsbDeviceOptions o = Device();
+        o.irql = irql;
+        const winsim::UsbPlugResult r = Plug(o);
+        EXPECT_TRUE(r.started) << "the start is not refused for lack of information";
+        EXPECT_TRUE(machine().UsbDescriptorRequests(r.device).empty());
+        EXPECT_TRUE(machine().DebugContains("CollectUsbDeviceInfo: not APC_LEVEL"));
+        EXPECT_TRUE(machine().DebugContains("USBPnpControl: pUsbInfo invaild pointer"));
+        EXPECT_TRUE(DrainPolicy().empty()) << "no event above PASSIVE_LEVEL";
+        // No wide formatting happened above PASSIVE_LEVEL (the verifier reports it).
+        EXPECT_TRUE(machine().Verifier().Clean()) << machine().Verifier().ToString();
+        NextPlug();
+    }
+    // Back at PASSIVE_LEVEL the same device is read and refused.
+    ExpectRefused(Plug(Device()));
+    ExpectEvent(DISABLE, kRefusedPath);
 }
 
 TEST_F(UsbPnpTest, OtherRequestsAndInactiveStatesPassUnchanged) {
