@@ -229,6 +229,7 @@ void InstallRecord(const HOOK_FAMILY& family, ULONG index) {
         }
     }
     InterlockedExchange(&record.Hooked, 1);
+    InterlockedExchange(family.Flag, 1);
 
     for (ULONG mj = 0; mj < KX_HOOK_MAJOR_COUNT; ++mj) {
         KX_HOOK_ENTRY& entry = record.Entries[mj];
@@ -264,7 +265,6 @@ void InstallRecord(const HOOK_FAMILY& family, ULONG index) {
                            expected, entryRoutine);
         }
     }
-    InterlockedExchange(family.Flag, 1);
 }
 
 NTSTATUS InstallFamily(KX_HOOK_FAMILY which) {
