@@ -64,6 +64,17 @@ void NotifyWaiters() {
     g_waitCv.notify_all();
 }
 
+namespace {
+std::atomic<int> g_background{0};
+}  // namespace
+
+void BackgroundWorkBegin() { g_background.fetch_add(1, std::memory_order_acq_rel); }
+
+void BackgroundWorkEnd() {
+    g_background.fetch_sub(1, std::memory_order_acq_rel);
+    NotifyWaiters();
+}
+
 bool WaitUntil(const std::function<bool()>& pred, const LARGE_INTEGER* timeout) {
     ClockState& clock = S().clock;
     std::unique_lock<std::mutex> lock(g_waitMu);
@@ -76,6 +87,13 @@ bool WaitUntil(const std::function<bool()>& pred, const LARGE_INTEGER* timeout) 
         return true;
     }
     if (clock.mode == ClockMode::Driven) {
+        // Work the machine has under way (a device completing a request a moment from
+        // now) happens before driven time jumps to the deadline: give it a while of
+        // real time to land, so a timed wait sees what a real device would deliver.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (!pred() && g_background.load(std::memory_order_acquire) > 0)
+            if (g_waitCv.wait_until(lock, limit) == std::cv_status::timeout) break;
+        if (pred()) return true;
         AdvanceDrivenTo(clock, deadline);
         g_waitCv.notify_all();
         return false;

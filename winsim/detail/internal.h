@@ -89,6 +89,11 @@ uint64_t SystemTimeNow();
 // internal lock and must not call back into winsim.
 bool WaitUntil(const std::function<bool()>& pred, const LARGE_INTEGER* timeout);
 void NotifyWaiters();  // call after changing anything a WaitUntil predicate reads
+// Work under way on a machine thread (a device about to complete a request): a
+// timed wait on the driven clock lets it land (up to 2 s of real time) before
+// time jumps to the deadline.
+void BackgroundWorkBegin();
+void BackgroundWorkEnd();
 
 // ---- debug output
 void AppendDebugOutput(const std::string& text);

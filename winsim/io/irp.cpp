@@ -11,6 +11,7 @@
 #include "winsim/io/irp.h"
 
 #include <cstring>
+#include <deque>
 #include <map>
 #include <set>
 #include <thread>
@@ -59,6 +60,10 @@ struct IrpState {
     std::map<PIRP, std::unique_ptr<IrpRecord>> live;
     std::map<PMDL, std::unique_ptr<MdlRecord>> mdls;
     std::vector<std::thread> later;
+    // The memory of requests completed or freed lately, kept (as Driver Verifier's
+    // special pool does) so that a driver touching one afterwards is reported, not
+    // a crash of the test.
+    std::deque<std::unique_ptr<uint8_t[]>> quarantine;
     uint64_t nextSerial = 1;
     bool mapFailsAll = false;
     KSPIN_LOCK cancelLock = 0;
@@ -128,6 +133,14 @@ PMDL NewMdl(PVOID virtualAddress, ULONG length, std::unique_ptr<MdlRecord>* out)
 
 void FreeMdlLocked(PMDL mdl) { State().mdls.erase(mdl); }
 
+constexpr size_t kQuarantined = 4096;
+
+void QuarantineLocked(IrpRecord& record) {
+    IrpState& s = State();
+    s.quarantine.push_back(std::move(record.memory));
+    if (s.quarantine.size() > kQuarantined) s.quarantine.pop_front();
+}
+
 // The I/O manager's part once a request is completed past its top.
 void FinishAtTop(std::unique_ptr<IrpRecord> record) {
     PIRP irp = record->Irp();
@@ -141,6 +154,11 @@ void FinishAtTop(std::unique_ptr<IrpRecord> record) {
             }
             PKEVENT event = irp->UserEvent;
             if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+            {
+                IrpState& s = State();
+                std::lock_guard<std::mutex> lock(s.mutex);
+                QuarantineLocked(*record);
+            }
             record.reset();  // the request is gone before its waiter wakes
             if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
             break;
@@ -159,6 +177,7 @@ void FinishAtTop(std::unique_ptr<IrpRecord> record) {
                 IrpState& s = State();
                 std::lock_guard<std::mutex> lock(s.mutex);
                 for (PMDL mdl : record->mdls) FreeMdlLocked(mdl);
+                QuarantineLocked(*record);
             }
             record.reset();
             if (completion) {
@@ -227,9 +246,19 @@ NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 }
 
 void RunLater(std::function<void()> fn) {
+    detail::BackgroundWorkBegin();
     IrpState& s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
-    s.later.emplace_back(std::move(fn));
+    s.later.emplace_back([fn = std::move(fn)] {
+        try {
+            fn();
+        } catch (const BugCheck& b) {
+            // Already recorded by the verifier; the thread ends instead of the process.
+        } catch (...) {
+            Violation("a machine thread completing a request stopped on an exception");
+        }
+        detail::BackgroundWorkEnd();
+    });
 }
 
 void JoinLaterThreads() {
@@ -274,6 +303,7 @@ void IrpsShutdown() {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.live.clear();
     s.mdls.clear();
+    s.quarantine.clear();
     s.mapFailsAll = false;
 }
 
@@ -418,6 +448,7 @@ void IoFreeIrp(PIRP irp) {
         return;
     }
     for (PMDL mdl : r.mdls) io::FreeMdlLocked(mdl);
+    io::QuarantineLocked(r);
     gone = std::move(it->second);
     s.live.erase(it);
 }

@@ -158,6 +158,11 @@ NTSTATUS TargetDispatch(PDEVICE_OBJECT device, PIRP irp) {
         return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
     TargetDriver& d = *t->driver;
+    if (!IrpOutstanding(irp)) {
+        Violation("a request already completed (completed twice?) or freed reached " + detail::ToUtf8(d.name) +
+                  "'s dispatch routine");
+        return STATUS_INVALID_PARAMETER;
+    }
     TargetRequestRecord record = Snapshot(device, irp);
     const UCHAR major = record.major;
     TargetBehavior b;

@@ -346,7 +346,8 @@ std::vector<uint8_t> Configuration(const std::vector<uint8_t>& rest, uint8_t num
                                0,
                                0x80,
                                50};
-    bytes.insert(bytes.end(), rest.begin(), rest.end());
+    bytes.reserve(bytes.size() + rest.size());
+    for (uint8_t b : rest) bytes.push_back(b);
     return bytes;
 }
 
