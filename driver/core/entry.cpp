@@ -9,6 +9,7 @@
 #include "driver/core/nt_routines.h"
 #include "driver/core/volume.h"
 #include "driver/hooks/hooks.h"
+#include "driver/hooks/obex.h"
 #include "driver/log/event_log.h"
 #include "driver/policy/lists.h"
 #include "driver/policy/policy.h"
@@ -72,6 +73,8 @@ void InitializeState() {
     InitUsbExceptionLists();
     InitRegKeyList();
     InitHooks();
+    // The OBEX connection slots start empty on every load of the image.
+    ObexResetConnections();
     // The id tables and the log come before process tracking, whose callbacks use them.
     PgInitPidTables();
     InitLog();
