@@ -19,7 +19,9 @@ class Exact {
 public:
     explicit Exact(const Bytes& bytes, size_t size = SIZE_MAX)
         : size_(size == SIZE_MAX ? bytes.size() : size), data_(new UCHAR[size_ == 0 ? 0 : size_]) {
-        std::memcpy(data_.get(), bytes.data(), std::min(size_, bytes.size()));
+        if (std::min(size_, bytes.size()) > 0) {
+            std::memcpy(data_.get(), bytes.data(), std::min(size_, bytes.size()));
+        }
         if (size_ > bytes.size()) {
             std::memset(data_.get() + bytes.size(), 0, size_ - bytes.size());
         }
