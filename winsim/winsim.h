@@ -587,6 +587,10 @@ public:
     // Waits (real time) until count requests wait at the target's gate.
     bool WaitTargetHeld(const std::u16string& name, unsigned count, uint32_t timeoutMs = 5000) const;
     TargetStats TargetRequests(const std::u16string& name) const;
+    // Runs fn once, on the calling thread, inside the next IofCallDriver to one of the
+    // target's devices for major: after the slot was read and before the routine it
+    // held is called (a caller paused with the old routine in hand).
+    void OnSlotRead(const std::u16string& target, UCHAR major, std::function<void()> fn);
     // References drivers hold on an object (ObReferenceObjectByName, ObReferenceObject...).
     long ObjectReferencesHeld(PVOID object) const;
 

@@ -194,6 +194,24 @@ TEST_F(TargetsTest, WritesNeitherRequestsAndEmptySlotsArriveAsSent) {
     ExpectClean();
 }
 
+TEST_F(TargetsTest, ACallerPausedWithTheOldRoutineInHandStillCallsItAfterTheSlotChanges) {
+    ASSERT_EQ(M().LoadTargetDriver(u"BTKRNL"), STATUS_SUCCESS);
+    Interpose(u"BTKRNL", IRP_MJ_DEVICE_CONTROL);
+    bool paused = false;
+    M().OnSlotRead(u"BTKRNL", IRP_MJ_DEVICE_CONTROL, [&] {
+        paused = true;
+        Restore(u"BTKRNL", IRP_MJ_DEVICE_CONTROL);  // the slot is restored meanwhile
+    });
+    EXPECT_EQ(M().SendRequest(u"BTKRNL", DeviceRequest{}).status, STATUS_SUCCESS);
+    EXPECT_TRUE(paused);
+    EXPECT_EQ(g_hookCalls, 1);  // read before the restore, called after it
+    M().SendRequest(u"BTKRNL", DeviceRequest{});
+    EXPECT_EQ(g_hookCalls, 1);
+    EXPECT_EQ(M().TargetRequests(u"BTKRNL").total, 2u);
+    UnloadProbe();
+    ExpectClean();
+}
+
 // ---------------------------------------------------------------- pending, gates, cancel
 TEST_F(TargetsTest, APendedRequestIsCompletedFromAnotherThreadAtDispatchLevel) {
     ASSERT_EQ(M().LoadTargetDriver(u"ohci1394"), STATUS_SUCCESS);

@@ -67,6 +67,13 @@ struct IrpState {
     uint64_t nextSerial = 1;
     bool mapFailsAll = false;
     KSPIN_LOCK cancelLock = 0;
+    struct SlotRead {
+        PDRIVER_OBJECT driver;
+        UCHAR major;
+        std::function<void()> fn;
+    };
+    std::vector<SlotRead> slotReads;  // one-shot, run by IofCallDriver between reading a slot and calling it
+    std::atomic<bool> anySlotReads{false};
 };
 
 IrpState& State() {
@@ -84,7 +91,7 @@ std::unique_ptr<IrpRecord> NewRecord(Origin origin, CCHAR stackCount) {
     auto record = std::make_unique<IrpRecord>();
     record->origin = origin;
     record->memoryBytes = sizeof(IRP) + static_cast<size_t>(stackCount) * sizeof(IO_STACK_LOCATION);
-    record->memory.reset(new (std::align_val_t(16)) uint8_t[record->memoryBytes]());
+    record->memory.reset(new uint8_t[record->memoryBytes]());  // operator new: 16-byte aligned, as an IRP needs
     PIRP irp = record->Irp();
     irp->Type = kIoTypeIrp;
     irp->Size = static_cast<USHORT>(record->memoryBytes);
@@ -121,7 +128,7 @@ PMDL NewMdl(PVOID virtualAddress, ULONG length, std::unique_ptr<MdlRecord>* out)
     const size_t pages = (offset + static_cast<size_t>(length) + kPageSize - 1) / kPageSize;
     auto record = std::make_unique<MdlRecord>();
     const size_t bytes = sizeof(MDL) + pages * sizeof(ULONG_PTR);
-    record->memory.reset(new (std::align_val_t(16)) uint8_t[bytes]());
+    record->memory.reset(new uint8_t[bytes]());
     auto* mdl = reinterpret_cast<PMDL>(record->memory.get());
     mdl->Size = static_cast<CSHORT>(bytes);
     mdl->StartVa = reinterpret_cast<PVOID>(va & ~static_cast<ULONG_PTR>(kPageSize - 1));
@@ -276,6 +283,13 @@ void JoinLaterThreads() {
     }
 }
 
+void ArmSlotRead(PDRIVER_OBJECT driver, UCHAR major, std::function<void()> fn) {
+    IrpState& s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.slotReads.push_back({driver, major, std::move(fn)});
+    s.anySlotReads = true;
+}
+
 size_t SystemBufferBytes(PIRP irp) {
     IrpState& s = State();
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -304,6 +318,8 @@ void IrpsShutdown() {
     s.live.clear();
     s.mdls.clear();
     s.quarantine.clear();
+    s.slotReads.clear();
+    s.anySlotReads = false;
     s.mapFailsAll = false;
 }
 
@@ -483,6 +499,21 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     PDRIVER_DISPATCH dispatch = nullptr;
     if (deviceObject->DriverObject != nullptr && major <= IRP_MJ_MAXIMUM_FUNCTION)
         dispatch = __atomic_load_n(&deviceObject->DriverObject->MajorFunction[major], __ATOMIC_ACQUIRE);
+    if (io::State().anySlotReads.load(std::memory_order_acquire)) {
+        std::function<void()> pause;
+        {
+            io::IrpState& s = io::State();
+            std::lock_guard<std::mutex> lock(s.mutex);
+            for (auto it = s.slotReads.begin(); it != s.slotReads.end(); ++it)
+                if (it->driver == deviceObject->DriverObject && it->major == major) {
+                    pause = std::move(it->fn);
+                    s.slotReads.erase(it);
+                    break;
+                }
+            s.anySlotReads = !s.slotReads.empty();
+        }
+        if (pause) pause();  // the caller has the routine in hand and has not called it yet
+    }
     if (dispatch == nullptr) return io::CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     const NTSTATUS status = dispatch(deviceObject, irp);
     if (status == STATUS_PENDING) {
@@ -509,7 +540,7 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
     }
     if (irp->IoStatus.Status == STATUS_PENDING)
         KeBugCheckEx(0x44 /* MULTIPLE_IRP_COMPLETE_REQUESTS */, (ULONG_PTR)irp, 0, 0, 0);
-    if (irp->CancelRoutine != nullptr)
+    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
         Violation("IoCompleteRequest on a request whose cancel routine is still set (Driver Verifier: "
                   "IRP completed with a cancel routine)");
     // Up the stack: each completion routine runs with the device of the location above it.
@@ -524,7 +555,7 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
         const bool invoke = routine != nullptr &&
                             ((NT_SUCCESS(irp->IoStatus.Status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                              (!NT_SUCCESS(irp->IoStatus.Status) && (control & SL_INVOKE_ON_ERROR)) ||
-                             (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                             (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             const bool top = irp->CurrentLocation > irp->StackCount;
             PDEVICE_OBJECT above = !top ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
@@ -581,7 +612,7 @@ BOOLEAN IoCancelIrp(PIRP irp) {
     }
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    irp->Cancel = TRUE;
+    __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);

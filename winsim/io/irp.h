@@ -55,6 +55,10 @@ NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information);
 void RunLater(std::function<void()> fn);
 void JoinLaterThreads();
 
+// Runs fn once, in the next IofCallDriver to a device of driver for major, after the
+// slot was read and before the routine read is called.
+void ArmSlotRead(PDRIVER_OBJECT driver, UCHAR major, std::function<void()> fn);
+
 // The size of a request's system buffer when the machine made it (else 0).
 size_t SystemBufferBytes(PIRP irp);
 

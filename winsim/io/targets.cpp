@@ -97,7 +97,7 @@ TargetRequestRecord Snapshot(PDEVICE_OBJECT device, PIRP irp) {
     }
     if (r.mdl != nullptr && r.mdl->ByteCount > 0) {
         auto* p = static_cast<const uint8_t*>(MmGetMdlVirtualAddress(r.mdl));
-        r.mdlBytes.assign(p, p + r.mdl->ByteCount);
+        if (detail::IsRangeAccessible(p, r.mdl->ByteCount)) r.mdlBytes.assign(p, p + r.mdl->ByteCount);
     }
     return r;
 }
@@ -224,7 +224,7 @@ NTSTATUS TargetDispatch(PDEVICE_OBJECT device, PIRP irp) {
                 d.forever.insert(irp);
             }
             IoSetCancelRoutine(irp, TargetCancel);
-            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
                 {
                     std::lock_guard<std::mutex> lock(d.mutex);
                     d.forever.erase(irp);
@@ -546,6 +546,11 @@ TargetStats Machine::TargetRequests(const std::u16string& name) const {
     if (!driver) throw std::invalid_argument("TargetRequests: no target driver " + detail::ToUtf8(name));
     std::lock_guard<std::mutex> lock(driver->mutex);
     return driver->stats;
+}
+
+void Machine::OnSlotRead(const std::u16string& target, UCHAR major, std::function<void()> fn) {
+    auto driver = io::RequireLoaded(target, "OnSlotRead");
+    io::ArmSlotRead(&driver->object, major, std::move(fn));
 }
 
 long Machine::ObjectReferencesHeld(PVOID object) const { return io::DriverReferencesOn(object); }

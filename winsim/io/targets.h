@@ -10,6 +10,7 @@
 #error "winsim internals: include winsim/winsim.h instead"
 #endif
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <set>
@@ -35,7 +36,7 @@ struct TargetDriver {
     DRIVER_OBJECT object{};
     std::vector<std::unique_ptr<TargetDeviceObject>> devices;  // [0, options.devices) are its own
     unsigned ownDevices = 0;
-    bool loaded = true;
+    std::atomic<bool> loaded{true};  // read without the mutex by reports
     // Guarded by mutex:
     mutable std::mutex mutex;
     mutable std::condition_variable changed;

@@ -187,7 +187,7 @@ NTSTATUS SubmitUrb(UsbDevice& usb, PIRP irp) {
                 usb.never.insert(irp);
             }
             IoSetCancelRoutine(irp, UsbCancel);
-            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
                 {
                     std::lock_guard<std::mutex> lock(usb.mutex);
                     usb.never.erase(irp);
