@@ -2,15 +2,18 @@
 // family tables, the entry routines and router, and install and remove.
 //
 // Ordering that keeps every request routable:
-// - install publishes the saved routine, the kept original and the hooked mark
-//   before it swaps the target's slot, so the first request that finds our
-//   routine finds everything it needs;
+// - install publishes the saved routine, the kept original, the hooked mark and
+//   the family flag before it swaps the target's slot, so the first request that
+//   finds our routine is decided on like every later one;
 // - remove clears the family flag (handlers pass everything from then on), marks
 //   the record unhooked, restores the slots, waits until no request is inside the
 //   routing, and only then clears the saved routines;
 // - the router reads the saved routine once and never calls NULL: a request it
 //   cannot hand to a handler goes to the entry's kept original routine, and only
 //   when none is known is it completed with STATUS_INVALID_DEVICE_REQUEST.
+//
+// The target's driver object stays referenced from install to removal, so a
+// target that unloads meanwhile never has a freed table written.
 //
 // A slot that another driver took over after us (it no longer holds our routine
 // at removal) is left as it is: that driver's saved routine is ours, which keeps

@@ -47,9 +47,22 @@ TEST_F(HooksTest, RequestsWhileSetHookAndSetPolicyToggleCompleteExactlyOnceAndUn
     ASSERT_NE(hooks, nullptr);
     ASSERT_NE(policies, nullptr);
 
+    // Nothing installed yet: everything reaches the targets.
+    for (const StressTarget& t : kStressTargets) {
+        ASSERT_EQ(SetPolicy(t.type, DISABLE, 0).status, STATUS_SUCCESS);
+        winsim::DeviceRequest r;
+        r.major = t.major;
+        r.input = {1};
+        EXPECT_EQ(machine().SendRequest(t.name, r).status, kTargetStatus);
+    }
+
     constexpr int kSenders = 8;
     constexpr int kToggles = 1000;
     std::atomic<bool> stop{false};
+    // Set once every policy is DISABLE with both families installed: from then on
+    // every request must be refused.
+    std::atomic<bool> finalPhase{false};
+    std::atomic<unsigned> passedInFinalPhase{0};
     std::atomic<unsigned> sent{0}, passed{0}, refused{0}, wrong{0}, incomplete{0};
     std::vector<std::thread> senders;
     for (int s = 0; s < kSenders; ++s) {
@@ -58,8 +71,9 @@ TEST_F(HooksTest, RequestsWhileSetHookAndSetPolicyToggleCompleteExactlyOnceAndUn
             o.imagePath = u"\\Device\\HarddiskVolume2\\Tools\\sender" + std::u16string(1, u'0' + s) + u".exe";
             PEPROCESS self = machine().StartProcess(o);
             unsigned i = 0;
-            // Each sender keeps going at least until the toggling is over.
-            while (!stop.load() || i < 200) {
+            unsigned afterFinal = 0;
+            while (!stop.load() || i < 200 || afterFinal < 20) {
+                const bool inFinalPhase = finalPhase.load();
                 const StressTarget& t = kStressTargets[(i + s) % KX_COUNTOF(kStressTargets)];
                 winsim::DeviceRequest r;
                 r.major = t.major;
@@ -79,6 +93,10 @@ TEST_F(HooksTest, RequestsWhileSetHookAndSetPolicyToggleCompleteExactlyOnceAndUn
                     refused++;
                 } else {
                     wrong++;
+                }
+                if (inFinalPhase) {
+                    ++afterFinal;
+                    if (result.status != t.refusal) passedInFinalPhase++;
                 }
                 ++i;
             }
@@ -106,20 +124,22 @@ TEST_F(HooksTest, RequestsWhileSetHookAndSetPolicyToggleCompleteExactlyOnceAndUn
     });
     hookToggler.join();
     policyToggler.join();
+    for (const StressTarget& t : kStressTargets) ASSERT_EQ(SetPolicy(t.type, DISABLE, 0).status, STATUS_SUCCESS);
+    finalPhase = true;
     stop = true;
     for (std::thread& t : senders) t.join();
 
     EXPECT_EQ(commandFailures.load(), 0);
     EXPECT_GE(sent.load(), kSenders * 200u);
-    // Both outcomes occurred: the toggling really changed what the handlers did.
-    EXPECT_GT(passed.load(), 0u);
-    EXPECT_GT(refused.load(), 0u);
+    // Installed and DISABLE at the end: the handlers refused everything.
+    EXPECT_GE(refused.load(), kSenders * 20u);
+    EXPECT_EQ(passedInFinalPhase.load(), 0u);
     EXPECT_EQ(incomplete.load(), 0u);
     EXPECT_EQ(wrong.load(), 0u);
     EXPECT_EQ(passed.load() + refused.load(), sent.load());
     unsigned reached = 0;
     for (const StressTarget& t : kStressTargets) reached += machine().TargetRequests(t.name).total;
-    EXPECT_EQ(reached, passed.load());
+    EXPECT_EQ(reached, passed.load() + KX_COUNTOF(kStressTargets));
 
     Unload();
     ExpectAllOriginal();

@@ -151,7 +151,7 @@ TEST_F(HooksTest, AnEmptySlotIsNeitherReplacedNorRestored) {
 
 // Every interposed major function of every family, with the requests completing
 // at once and pending: the caller gets the target's own answer, once.
-void ExpectPassThrough(HooksTest& test, winsim::Machine& m, const char* when) {
+void ExpectPassThrough(winsim::Machine& m, const char* when) {
     SCOPED_TRACE(when);
     for (const TargetSpec& t : kTargets) {
         for (winsim::TargetAction action : {winsim::TargetAction::Complete, winsim::TargetAction::Pend}) {
@@ -176,7 +176,6 @@ void ExpectPassThrough(HooksTest& test, winsim::Machine& m, const char* when) {
             EXPECT_EQ(m.TargetRequests(t.name).total, before + 1) << Narrow(t.name);
         }
     }
-    (void)test;
 }
 
 TEST_F(HooksTest, RequestsPassUnchangedWhileNotStartedOrWhileTheFamilyIsRemoved) {
@@ -186,11 +185,11 @@ TEST_F(HooksTest, RequestsPassUnchangedWhileNotStartedOrWhileTheFamilyIsRemoved)
         ASSERT_EQ(SetPolicy(type, DISABLE, 1).status, STATUS_SUCCESS);
     }
     for (uint32_t type : {BDC_USB, BDC_BLUETOOTH, BDC_MTP, BDC_SERIAL}) ASSERT_EQ(SetHook(type, 1).status, STATUS_SUCCESS);
-    ExpectPassThrough(*this, machine(), "hooked, not started");
+    ExpectPassThrough(machine(), "hooked, not started");
 
     StartFiltering();
     for (uint32_t type : {BDC_USB, BDC_BLUETOOTH, BDC_MTP, BDC_SERIAL}) ASSERT_EQ(SetHook(type, 0).status, STATUS_SUCCESS);
-    ExpectPassThrough(*this, machine(), "started, families removed");
+    ExpectPassThrough(machine(), "started, families removed");
     EXPECT_TRUE(Events().empty());
     ExpectAllOriginal();
 }
@@ -307,6 +306,30 @@ TEST_F(HooksTest, ACallerHoldingOurRoutineAfterRemovalIsPassedToTheOriginal) {
     EXPECT_EQ(result.information, 5u);
     EXPECT_EQ(machine().TargetRequests(u"Parport").byMajor[IRP_MJ_WRITE], 1u);
     ExpectAllOriginal();
+}
+
+// A request whose current stack location names no major function of the table
+// (a caller's own mistake) is completed, never used as an index.
+TEST_F(HooksTest, ARequestWithAMajorFunctionBeyondTheTableIsCompletedAsInvalid) {
+    ASSERT_EQ(machine().LoadTargetDriver(u"WudfRd"), STATUS_SUCCESS);
+    ASSERT_EQ(SetHook(BDC_MTP, 1).status, STATUS_SUCCESS);
+    PDEVICE_OBJECT device = machine().TargetDevice(u"WudfRd");
+    const PDRIVER_DISPATCH ours = SlotOf(u"WudfRd", IRP_MJ_DEVICE_CONTROL);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(0x00228340, device, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    // What IofCallDriver does, with the slot already read: the caller's routine.
+    IoSetNextIrpStackLocation(irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    stack->DeviceObject = device;
+    stack->MajorFunction = IRP_MJ_MAXIMUM_FUNCTION + 1;
+    EXPECT_EQ(ours(device, irp), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(machine().TargetRequests(u"WudfRd").total, 0u);
+    ASSERT_EQ(SetHook(BDC_MTP, 0).status, STATUS_SUCCESS);
 }
 
 // ------------------------------------------------------------------ another driver on the same slot
