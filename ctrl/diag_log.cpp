@@ -87,6 +87,14 @@ void DiagLogger::WriteVW(int priority, const WCHAR* format, va_list args) {
     if (!enabled_ || format == nullptr) {
         return;
     }
+    try {
+        WriteLineW(priority, format, args);
+    } catch (...) {
+        // Logging never fails its callers.
+    }
+}
+
+void DiagLogger::WriteLineW(int priority, const WCHAR* format, va_list args) {
     // Buffers of this call only: exports and the library's threads log at once.
     WCHAR line[kDiagLineChars];
     line[0] = 0;
@@ -104,11 +112,8 @@ void DiagLogger::WriteVW(int priority, const WCHAR* format, va_list args) {
         ansi[0] = 0;
     }
     ansi[sizeof ansi - 1] = 0;
-    try {
-        // The text goes in as a string: it may hold '%' (file names do).
-        category_.log(priority, std::string(ansi));
-    } catch (...) {
-    }
+    // The text goes in as a string: it may hold '%' (file names do).
+    category_.log(priority, std::string(ansi));
 }
 
 void DiagLogger::WriteA(int priority, const char* format, ...) {

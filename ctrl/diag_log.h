@@ -55,6 +55,7 @@ public:
 
 private:
     DiagLogger();
+    void WriteLineW(int priority, const WCHAR* format, va_list args);
 
     log4cpp::Category& category_;
     mutable std::mutex mutex_;  // serialises switching on and the settings it writes
