@@ -22,8 +22,6 @@ constexpr size_t kDriverPathChars = 1024;  // "<directory>\kx4grd_x64.sys", cut 
 constexpr DWORD kCleanupPauseMs = 1000;
 constexpr DWORD kServiceAlreadyRunning = 1056;  // ERROR_SERVICE_ALREADY_RUNNING
 
-bool ValidHandle(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-
 // The objects of one initialised instance.
 struct Instance {
     CInterface* iface = nullptr;
@@ -130,7 +128,7 @@ INT InitBody(LPCWSTR driverDirectory, ReporterLineCallback callback, ULONG_PTR n
     KX_LOGA("%s :: start!!", "Kx4grdInit");
     if (driverDirectory == nullptr) {
         KX_LOGA("%s :: no driver directory", "Kx4grdInit");
-        return 1;
+        return KX_INIT_BAD_ARGUMENT;
     }
 
     // The host executable's directory (the image path holds at most 259 characters).
@@ -288,7 +286,7 @@ KX_EXPORT INT WINAPI Kx4grdInit(LPCWSTR driverDirectory, ReporterLineCallback ca
         KX_LOGA("%s :: exception", "Kx4grdInit");
         result = KX_INIT_EXCEPTION;
     }
-    if (result == KX_INIT_SUCCESS || result == 1 || result == KX_INIT_NO_MODULE_DIRECTORY) {
+    if (result == KX_INIT_SUCCESS || result == KX_INIT_BAD_ARGUMENT || result == KX_INIT_NO_MODULE_DIRECTORY) {
         // Success, or refused before anything was created or set aside.
         return result;
     }
