@@ -62,6 +62,8 @@ public:
     void ReadParam(const void* record, size_t bytes);
 
     bool Running() const { return running_.load() != 0; }
+    // Test-only: the running flag without a thread, so fetches can be driven directly.
+    void SetRunningForTesting(bool running) { running_.store(running ? 1 : 0); }
     HANDLE NotifyEvent() const { return notifyEvent_; }
     DWORD BufferSize() const { return size_; }
 
