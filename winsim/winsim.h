@@ -360,6 +360,27 @@ public:
     bool IsDriverLoaded(const std::u16string& serviceName) const;
     PDRIVER_OBJECT DriverObject(const std::u16string& serviceName) const;
 
+    // ---- user-mode services: Service Control Manager, DOS devices, tokens, time zone
+    // (the Win32 routines themselves are in platform/um.h)
+    // A service marked for deletion (DeleteService) that still exists: it goes when
+    // it is stopped and its last handle is closed.
+    bool ServiceMarkedForDelete(const std::u16string& serviceName) const;
+    // SC_HANDLEs open to the service, in every process.
+    size_t OpenServiceHandles(const std::u16string& serviceName) const;
+    // Maps a network drive (net use Z: \\server\share) in the interactive logon
+    // session: QueryDosDeviceW(Z:) then answers the returned redirector path
+    // (\Device\LanmanRedirector\;Z:0000000000012345\server\share) and the drive is
+    // listed by GetLogicalDriveStringsW. A letter in use throws std::invalid_argument.
+    std::u16string MapNetworkDrive(const std::u16string& drive, const std::u16string& share);
+    bool UnmapNetworkDrive(const std::u16string& drive);
+    // Whether a privilege (e.g. u"SeDebugPrivilege") is enabled in the process's
+    // primary token.
+    bool PrivilegeEnabled(PEPROCESS process, const std::u16string& privilege) const;
+    // The time zone's current bias in minutes (UTC = local time + bias; 0 after
+    // boot). FileTimeToLocalFileTime uses the bias in force when it is called.
+    void SetTimeZoneBias(int32_t minutes);
+    int32_t TimeZoneBias() const;
+
     // ---- filter communication ports, client side
     // Connects as the given process; the driver's connect callback runs on this thread.
     NTSTATUS ConnectPort(PEPROCESS client, const std::u16string& portName, PortConnection** connection);

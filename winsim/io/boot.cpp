@@ -1,6 +1,12 @@
 // Lifetime of the io half of the machine and the attribution of actions to drivers.
 #include "winsim/io/fltmgr.h"
 
+// User mode's services (winsim/um): the Service Control Manager and its neighbours.
+namespace winsim::um {
+void ServicesBoot();
+void ServicesShutdown();
+}  // namespace winsim::um
+
 namespace winsim::io {
 namespace {
 std::atomic<uint64_t> g_generation{0};
@@ -32,9 +38,11 @@ void IoBoot(const MachineOptions&) {
     io::SystemRoutinesBoot();
     io::DriversBoot();
     io::FltBoot();
+    um::ServicesBoot();
 }
 
 void IoShutdown() {
+    um::ServicesShutdown();  // handles closed from here on change no service
     io::DriversShutdown();  // unloads what is still loaded, while the rest still exists
     io::FltShutdown();
     io::RegCallbacksShutdown();
