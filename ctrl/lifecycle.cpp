@@ -95,7 +95,7 @@ void EnableDebugPrivilege() {
     TOKEN_PRIVILEGES privileges = {};
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (LookupPrivilegeValueW(nullptr, SE_DEBUG_NAME, &privileges.Privileges[0].Luid)) {
+    if (LookupPrivilegeValueW(nullptr, WSTR("SeDebugPrivilege"), &privileges.Privileges[0].Luid)) {
         AdjustTokenPrivileges(token, FALSE, &privileges, sizeof(privileges), nullptr, nullptr);
     }
     CloseHandle(token);
