@@ -652,4 +652,17 @@ inline errno_t strcat_s(char (&dest)[N], const char* src) { return strcat_s(dest
 // the identity. A path on no volume comes back unchanged.
 std::string KxHostFilePath(const std::string& windowsPath);
 
+// --- added by wt-scm
+// Errors and registry options the Service Control Manager, registry, privilege and
+// security routines report or take.
+#define ERROR_BAD_EXE_FORMAT 193L
+#define ERROR_INVALID_ADDRESS 487L
+#define ERROR_DATABASE_DOES_NOT_EXIST 1065L
+#define ERROR_UNKNOWN_REVISION 1305L
+#define ERROR_NO_SYSTEM_RESOURCES 1450L
+#define RPC_S_SERVER_UNAVAILABLE 1722L
+#define REG_OPTION_CREATE_LINK 0x00000002L
+#define REG_OPTION_BACKUP_RESTORE 0x00000004L
+#define REG_OPTION_OPEN_LINK 0x00000008L
+
 #endif  // _WIN32

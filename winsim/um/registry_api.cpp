@@ -10,20 +10,27 @@
 namespace winsim::um {
 namespace {
 
-constexpr uintptr_t kClassesRoot = 0x80000000;
-constexpr uintptr_t kLocalMachine = 0x80000002;
-constexpr uintptr_t kUsers = 0x80000003;
 constexpr size_t kMaxValueName = 16383;
 
-bool Predefined(HKEY key) { return (reinterpret_cast<uintptr_t>(key) & 0xFFFFFFF0) == 0x80000000; }
+// HKEY_CLASSES_ROOT to HKEY_CURRENT_CONFIG and the rest of that range.
+bool Predefined(HKEY key) {
+    const uintptr_t value = reinterpret_cast<uintptr_t>(key);
+    return value >= reinterpret_cast<uintptr_t>(HKEY_CLASSES_ROOT) && value < reinterpret_cast<uintptr_t>(HKEY_CLASSES_ROOT) + 0x10;
+}
 
 // The absolute kernel path of a key handle, or a Windows error.
 LSTATUS BasePath(HKEY key, std::u16string* path, std::shared_ptr<io::KeyObject>* object) {
-    switch (reinterpret_cast<uintptr_t>(key)) {
-        case kLocalMachine: *path = u"\\Registry\\Machine"; return ERROR_SUCCESS;
-        case kUsers: *path = u"\\Registry\\User"; return ERROR_SUCCESS;
-        case kClassesRoot: *path = u"\\Registry\\Machine\\Software\\Classes"; return ERROR_SUCCESS;
-        default: break;
+    if (key == HKEY_LOCAL_MACHINE) {
+        *path = u"\\Registry\\Machine";
+        return ERROR_SUCCESS;
+    }
+    if (key == HKEY_USERS) {
+        *path = u"\\Registry\\User";
+        return ERROR_SUCCESS;
+    }
+    if (key == HKEY_CLASSES_ROOT) {
+        *path = u"\\Registry\\Machine\\Software\\Classes";
+        return ERROR_SUCCESS;
     }
     if (Predefined(key)) return ERROR_INVALID_HANDLE;
     auto opened = UserHandleAs<io::KeyObject>(key);
@@ -116,7 +123,7 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM des
 }
 
 LSTATUS WINAPI RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options,
-                               REGSAM desiredAccess, const SECURITY_ATTRIBUTES* securityAttributes, PHKEY result,
+                               REGSAM desiredAccess, LPSECURITY_ATTRIBUTES securityAttributes, PHKEY result,
                                LPDWORD disposition) {
     (void)keyClass;
     (void)securityAttributes;

@@ -254,6 +254,31 @@ DWORD FindImage(const std::u16string& ntPath, std::u16string* leaf) {
 
 }  // namespace
 
+DWORD DosErrorOf(NTSTATUS status) {
+    switch (static_cast<uint32_t>(status)) {
+        case 0x00000000: return ERROR_SUCCESS;
+        case 0xC0000001: return ERROR_GEN_FAILURE;            // STATUS_UNSUCCESSFUL
+        case 0xC0000008: return ERROR_INVALID_HANDLE;         // STATUS_INVALID_HANDLE
+        case 0xC000000D: return ERROR_INVALID_PARAMETER;      // STATUS_INVALID_PARAMETER
+        case 0xC0000010: return ERROR_INVALID_FUNCTION;       // STATUS_INVALID_DEVICE_REQUEST
+        case 0xC0000017: return ERROR_NOT_ENOUGH_MEMORY;      // STATUS_NO_MEMORY
+        case 0xC0000022: return ERROR_ACCESS_DENIED;          // STATUS_ACCESS_DENIED
+        case 0xC0000024: return ERROR_INVALID_HANDLE;         // STATUS_OBJECT_TYPE_MISMATCH
+        case 0xC0000033: return ERROR_INVALID_NAME;           // STATUS_OBJECT_NAME_INVALID
+        case 0xC0000034: return ERROR_FILE_NOT_FOUND;         // STATUS_OBJECT_NAME_NOT_FOUND
+        case 0xC0000035: return ERROR_ALREADY_EXISTS;         // STATUS_OBJECT_NAME_COLLISION
+        case 0xC000003A: return ERROR_PATH_NOT_FOUND;         // STATUS_OBJECT_PATH_NOT_FOUND
+        case 0xC000003B: return ERROR_BAD_PATHNAME;           // STATUS_OBJECT_PATH_SYNTAX_BAD
+        case 0xC000007B: return ERROR_BAD_EXE_FORMAT;         // STATUS_INVALID_IMAGE_FORMAT
+        case 0xC000009A: return ERROR_NO_SYSTEM_RESOURCES;    // STATUS_INSUFFICIENT_RESOURCES
+        case 0xC00000BB: return ERROR_NOT_SUPPORTED;          // STATUS_NOT_SUPPORTED
+        case 0xC000010E: return ERROR_SERVICE_ALREADY_RUNNING;  // STATUS_IMAGE_ALREADY_LOADED
+        case 0xC000017C: return ERROR_KEY_DELETED;            // STATUS_KEY_DELETED
+        case 0xC0000225: return ERROR_NOT_FOUND;              // STATUS_NOT_FOUND
+        default: return 317;                                   // ERROR_MR_MID_NOT_FOUND, as Windows for unknown codes
+    }
+}
+
 void ServicesBoot() {
     g_scm = std::make_unique<ScmState>();
     DosDevicesBoot();
