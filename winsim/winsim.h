@@ -232,6 +232,26 @@ enum class FaultClass {
                    // notify-routine / callback registrations, named-event creation
 };
 
+// ---- user mode: the host process and the control library it loads
+// The user-mode calls that fault injection can make fail.
+enum class UserFault {
+    LoadLibrary,     // LoadLibraryW: NULL, ERROR_MOD_NOT_FOUND
+    GetProcAddress,  // NULL, ERROR_PROC_NOT_FOUND
+    CreateEvent,     // CreateEventW/CreateEventExW: NULL, ERROR_ACCESS_DENIED
+    CreateThread,    // NULL, ERROR_NOT_ENOUGH_MEMORY
+    VirtualAlloc,    // NULL, ERROR_NOT_ENOUGH_MEMORY
+    PortConnect,     // FilterConnectCommunicationPort: HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
+};
+constexpr size_t kUserFaultPoints = 6;
+
+struct HostOptions {
+    // The executable's Win32 path, what GetModuleFileNameW(NULL) answers. The
+    // process's NT image path is derived from it through the volumes' drive letters.
+    std::u16string imagePath = u"C:\\Program Files\\kx4\\kx4host.exe";
+    uint32_t pid = 0;            // 0: the next free id
+    bool administrator = true;   // may connect to filter ports
+};
+
 class Machine {
 public:
     static Machine& Boot(const MachineOptions& options = {});
@@ -424,6 +444,40 @@ public:
     // that are not completed yet.
     unsigned StorageQueriesAnswered(const std::u16string& volumeDeviceName) const;
     unsigned PendingRequests() const;
+
+    // ---- user mode: host processes (see winsim/README.md, "User mode")
+    // Starts a process (creation notify routines run) whose user-mode code the test
+    // runs with RunAsHost.
+    PEPROCESS StartHost(const HostOptions& options = {});
+    // Runs fn on a new user-mode thread of process and waits for it: the current
+    // process there is process, GetCurrentThreadId is its own id, and in driven mode
+    // the thread takes part in the cooperative clock. An exception of fn (a failed
+    // ASSERT's return aside) is rethrown here.
+    void RunAsHost(PEPROCESS process, const std::function<void()>& fn);
+    // Ends the host as Windows ends a process: its threads end (a thread waiting in a
+    // user-mode wait leaves it at once; the others at their next wait), its handles
+    // are closed (closing routines run as for CloseHandle), its VirtualAlloc memory
+    // goes, then the exit is notified. The same happens in ExitProcess.
+    void ExitHost(PEPROCESS process);
+    size_t UserHandleCount(PEPROCESS process) const;            // open user-mode handles
+    std::vector<std::string> UserHandles(PEPROCESS process) const;  // "Event (CreateEventW)" ...
+    size_t UserThreadCount(PEPROCESS process) const;            // CreateThread threads not ended
+    size_t UserMemoryRegions(PEPROCESS process) const;          // VirtualAlloc regions not released
+    // Fault injection: calls nth .. nth+times-1 (1 = the next one) of the point fail;
+    // error 0 keeps the point's own error (see UserFault).
+    void FailUserCall(UserFault point, unsigned nth = 1, unsigned times = 1, uint32_t error = 0);
+    void ClearUserFaults();
+    unsigned UserCallsSeen(UserFault point) const;  // since boot or the last ClearUserFaults
+    // Queues a message from the server side of a filter port to every user-mode port
+    // handle connected to it (what FltSendMessage without a reply would deliver):
+    // FilterGetMessage returns a FILTER_MESSAGE_HEADER followed by body. Returns how
+    // many handles received it.
+    size_t PostPortMessage(const std::u16string& portName, const void* body, uint32_t size);
+    // The host file of a Windows path on a volume (what KxHostFilePath answers, for
+    // a UTF-16 path): "C:\\a\\b.txt" -> "<C:'s host directory>/a/b.txt".
+    std::string HostFilePath(const std::u16string& windowsPath) const;
+    // RtlNtStatusToDosError as the machine maps it.
+    static uint32_t DosErrorOf(NTSTATUS status);
 
     // ---- named objects
     bool NamedObjectExists(const std::u16string& name) const;  // e.g. u"\\BaseNamedObjects\\x"

@@ -61,10 +61,14 @@ using namespace winsim::detail;
 namespace winsim {
 
 VerifierReport Machine::Verifier() const {
-    VerifierState& verifier = S().verifier;
-    std::lock_guard<std::mutex> lock(verifier.mu);
     VerifierReport report;
-    report.violations = verifier.violations;
+    {
+        VerifierState& verifier = S().verifier;
+        std::lock_guard<std::mutex> lock(verifier.mu);
+        report.violations = verifier.violations;
+    }
+    // What running host processes still hold: user handles, threads, memory.
+    UmVerifierChecks(&report.violations);
     return report;
 }
 
