@@ -109,7 +109,9 @@ TEST_F(ReporterDrainTest, TheBufferGrowsToWhatTheDriverAsksPlusSlackAndStays) {
     CReporter reporter(CollectLine, Sender());
     reporter.SetRunningForTesting(true);
 
-    reporter.GetLog();  // empty log: failed, resized to the slack alone, failed again
+    // No buffer yet: the driver names no size for a missing buffer, so the first
+    // resize is to the slack alone; an empty log then fails the resend too.
+    reporter.GetLog();
     EXPECT_EQ(sizesSent_, (std::vector<DWORD>{0, kSlack}));
     EXPECT_EQ(reporter.BufferSize(), kSlack);
     EXPECT_TRUE(Lines().empty());
@@ -122,52 +124,48 @@ TEST_F(ReporterDrainTest, TheBufferGrowsToWhatTheDriverAsksPlusSlackAndStays) {
     ExpectLinesInOrder(3);
     EXPECT_EQ(KxLogCount(), 0u);
 
-    // Every send starts with nothing returned, whatever the previous one returned.
-    EXPECT_TRUE(std::all_of(returnedOnEntry_.begin(), returnedOnEntry_.end(), [](DWORD r) { return r == 0; }));
-}
-
-TEST_F(ReporterDrainTest, ABacklogLargerThanTheBufferIsFetchedWithOneResize) {
-    CReporter reporter(CollectLine, Sender());
-    reporter.SetRunningForTesting(true);
-    Produce(200);  // 200 records do not fit in a first buffer of none
-    reporter.GetLog();
-    EXPECT_EQ(sizesSent_, (std::vector<DWORD>{0, Reply(200) + kSlack}));
-    EXPECT_EQ(reporter.BufferSize(), Reply(200) + kSlack);
-    ExpectLinesInOrder(200);
-    EXPECT_EQ(KxLogCount(), 0u);
-}
-
-TEST_F(ReporterDrainTest, ThousandAndOnePendingRecordsAreDrainedCompletely) {
-    // From no buffer: the driver names the size, one resend takes everything.
-    {
-        CReporter reporter(CollectLine, Sender());
-        reporter.SetRunningForTesting(true);
-        Produce(1001);
-        reporter.GetLog();
-        EXPECT_EQ(reporter.BufferSize(), Reply(1001) + kSlack);
-        ExpectLinesInOrder(1001);
-        EXPECT_EQ(KxLogCount(), 0u);
-    }
-    // From the slack buffer of an earlier empty fetch: above 1000 records the
-    // driver hands over what fits (101 a time) with success and signals again;
-    // each later fetch takes the next part, none is lost or repeated.
+    // 200 records do not fit: the driver names their size, the buffer becomes that
+    // plus the slack, and the resend takes them all. The buffer then stays.
     {
         std::lock_guard<std::mutex> lock(g_linesLock);
         g_lines.clear();
     }
+    Produce(200);
+    sizesSent_.clear();
+    reporter.GetLog();
+    EXPECT_EQ(sizesSent_, (std::vector<DWORD>{kSlack, Reply(200) + kSlack}));
+    EXPECT_EQ(reporter.BufferSize(), Reply(200) + kSlack);
+    ExpectLinesInOrder(200);
+    EXPECT_EQ(KxLogCount(), 0u);
+    Produce(1);
+    sizesSent_.clear();
+    reporter.GetLog();
+    EXPECT_EQ(sizesSent_, (std::vector<DWORD>{Reply(200) + kSlack}));
+
+    // Every send starts with nothing returned, whatever the previous one returned.
+    EXPECT_TRUE(std::all_of(returnedOnEntry_.begin(), returnedOnEntry_.end(), [](DWORD r) { return r == 0; }));
+}
+
+TEST_F(ReporterDrainTest, ThousandAndOnePendingRecordsAreDrainedCompletely) {
+    // Above 1000 waiting records a buffer that is too small is answered with what
+    // fits (101 records in the slack buffer) and success, and the driver signals
+    // again; the fetches that follow take the rest, none lost or repeated.
     CReporter reporter(CollectLine, Sender());
     reporter.SetRunningForTesting(true);
-    reporter.GetLog();
-    ASSERT_EQ(reporter.BufferSize(), kSlack);
     Produce(1001);
-    int fetches = 0;
-    while (KxLogCount() != 0 && fetches < 50) {
+    reporter.GetLog();
+    EXPECT_EQ(reporter.BufferSize(), kSlack);
+    EXPECT_EQ(Lines().size(), 101u);
+    EXPECT_EQ(KxLogCount(), 900u);
+    int fetches = 1;
+    while (KxLogCount() != 0 && fetches < 20) {
         reporter.GetLog();
         ++fetches;
     }
     EXPECT_EQ(KxLogCount(), 0u);
     ExpectLinesInOrder(1001);
-    EXPECT_GE(fetches, 10);  // 101 per partial fetch until at most 1000 remain, then the rest
+    EXPECT_EQ(reporter.BufferSize(), Reply(900) + kSlack);
+    EXPECT_EQ(fetches, 2);
 }
 
 TEST_F(ReporterDrainTest, AnOverflowingSizeEndsTheFetchAndTheLogIsStillDrained) {
