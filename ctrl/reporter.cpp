@@ -63,8 +63,7 @@ bool CReporter::Init(LPSECURITY_ATTRIBUTES securityAttributes) {
 
 bool CReporter::Start() {
     running_.store(1);
-    DWORD threadId = 0;
-    HANDLE thread = CreateThread(nullptr, 0, &CReporter::Runner, this, 0, &threadId);
+    HANDLE thread = CreateThread(nullptr, 0, &CReporter::Runner, this, 0, nullptr);
     if (thread == nullptr) {
         const DWORD error = GetLastError();
         running_.store(0);
@@ -72,11 +71,13 @@ bool CReporter::Start() {
         return false;
     }
     thread_ = thread;
-    threadId_ = threadId;
     return true;
 }
 
-bool CReporter::OnReporterThread() const { return thread_ != nullptr && GetCurrentThreadId() == threadId_; }
+bool CReporter::OnReporterThread() const {
+    const DWORD runner = runnerThreadId_.load();
+    return runner != 0 && GetCurrentThreadId() == runner;
+}
 
 void CReporter::Stop() {
     running_.store(0);
@@ -101,6 +102,9 @@ DWORD WINAPI CReporter::Runner(LPVOID self) {
     if (reporter == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
+    // Known before the first line reaches the host: a Kx4grdCleanup from inside the
+    // callback must recognise this thread even if CreateThread has not returned yet.
+    reporter->runnerThreadId_.store(GetCurrentThreadId());
     // Nothing the host's callback or the system does may take the thread down
     // with an exception.
     try {

@@ -80,7 +80,7 @@ private:
     DWORD size_ = 0;
     HANDLE notifyEvent_ = INVALID_HANDLE_VALUE;
     HANDLE thread_ = nullptr;
-    DWORD threadId_ = 0;
+    std::atomic<DWORD> runnerThreadId_{0};  // set by the thread itself
     std::atomic<LONG> running_{0};
     std::atomic<bool> detached_{false};
 };

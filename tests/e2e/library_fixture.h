@@ -107,7 +107,7 @@ protected:
         }
         for (PEPROCESS host : hosts_) {
             if (!exited(host)) {
-                EXPECT_EQ(machine_->UserThreadCount(host), 0u) << "a library thread outlived the test";
+                EXPECT_TRUE(ThreadsEnded(host)) << "a library thread outlived the test";
                 EXPECT_EQ(machine_->UserHandleCount(host), 0u) << HandlesOf(host);
                 EXPECT_EQ(machine_->UserMemoryRegions(host), 0u);
             }
@@ -179,6 +179,13 @@ protected:
         return true;
     }
 
+    // The machine counts a thread until its bookkeeping ends, a moment after its
+    // handle is signalled: a thread that was joined is gone within that moment,
+    // one that still waits is not.
+    bool ThreadsEnded(PEPROCESS host) {
+        return WaitFor([&] { return machine_->UserThreadCount(host) == 0; }, 2);
+    }
+
     std::string HandlesOf(PEPROCESS host) const {
         std::string out;
         for (const std::string& h : machine_->UserHandles(host)) {
@@ -199,7 +206,7 @@ protected:
             DWORD type = 0;
             if (RegQueryValueExW(key, W(name.c_str()), nullptr, &type, reinterpret_cast<LPBYTE>(buffer), &size) ==
                     ERROR_SUCCESS &&
-                type == REG_SZ) {
+                (type == REG_SZ || type == REG_EXPAND_SZ)) {
                 value = reinterpret_cast<const char16_t*>(buffer);
             }
             RegCloseKey(key);

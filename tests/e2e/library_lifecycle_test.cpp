@@ -19,7 +19,7 @@ TEST_F(LifecycleTest, FirstInitOnACleanMachineInstallsConfiguresStartsConnectsCl
     // Installed, with the five registry values, and started from the host's directory.
     EXPECT_TRUE(machine().RegKeyExists(kServiceKey));
     EXPECT_EQ(RegString(u"System\\CurrentControlSet\\Services\\kx4grd", u"ImagePath"),
-              u"C:\\Program Files\\kx4\\kx4grd_x64.sys");
+              u"\\??\\C:\\Program Files\\kx4\\kx4grd_x64.sys");
     EXPECT_EQ(RegString(u"System\\CurrentControlSet\\Services\\kx4grd\\Instances", u"DefaultInstance"),
               u"kx4grdalttude");
     EXPECT_EQ(RegString(u"System\\CurrentControlSet\\Services\\kx4grd\\Instances\\kx4grdalttude", u"Altitude"),
@@ -56,7 +56,7 @@ TEST_F(LifecycleTest, CleanupStopsAndDeletesTheServiceAndLeavesNothing) {
     const size_t handles = machine().UserHandleCount(host_);
     EXPECT_GT(handles, 0u);
     EXPECT_EQ(Cleanup(), 0);
-    EXPECT_EQ(machine().UserThreadCount(host_), 0u);
+    EXPECT_TRUE(ThreadsEnded(host_));
     EXPECT_EQ(machine().UserHandleCount(host_), 0u) << HandlesOf(host_);
     EXPECT_FALSE(machine().IsDriverLoaded(u"kx4grd"));
     EXPECT_FALSE(machine().RegKeyExists(kServiceKey));
@@ -90,7 +90,7 @@ TEST_F(LifecycleTest, ASecondHostFindsTheDriverRunningAndOnlyRewritesTheValues) 
     EXPECT_TRUE(machine().RegGetDword(kParametersKey, u"ProcessCreate", &value));
     EXPECT_EQ(value, 0u);
     EXPECT_EQ(RegString(u"System\\CurrentControlSet\\Services\\kx4grd", u"ImagePath"),
-              u"C:\\Program Files\\kx4\\kx4grd_x64.sys");
+              u"\\??\\C:\\Program Files\\kx4\\kx4grd_x64.sys");
     EXPECT_EQ(machine().UserThreadCount(second), 1u);
     EXPECT_EQ(Cleanup(second), 0);
 }
@@ -155,7 +155,7 @@ class InitFailureTest : public LibraryTest {
 protected:
     void ExpectFailure(INT code) {
         EXPECT_EQ(Init(), code);
-        EXPECT_EQ(machine().UserThreadCount(host_), 0u);
+        EXPECT_TRUE(ThreadsEnded(host_));
         EXPECT_EQ(machine().UserHandleCount(host_), 0u) << HandlesOf(host_);
         INT result = 0;
         AsHost([&] { result = Kx4grdSetPolicy(BDC_USB_DISK, READONLY, 1); });
@@ -178,7 +178,7 @@ TEST_F(InitFailureTest, AServiceThatCannotBeInstalledIs103) {
     PEPROCESS user = StartHost(u"C:\\Program Files\\kx4\\user.exe", false);
     EXPECT_EQ(Init(user), 103);
     EXPECT_EQ(machine().UserHandleCount(user), 0u) << HandlesOf(user);
-    EXPECT_EQ(machine().UserThreadCount(user), 0u);
+    EXPECT_TRUE(ThreadsEnded(user));
 }
 
 TEST_F(InitFailureTest, AServiceThatDoesNotStartIs105) {
@@ -222,7 +222,7 @@ TEST_F(NotificationThreadTest, OnStartsExactlyOneThatEndsAtCleanup) {
     ASSERT_EQ(Init(), 0);
     EXPECT_EQ(machine().UserThreadCount(host_), 2u);
     EXPECT_EQ(Cleanup(), 0);
-    EXPECT_EQ(machine().UserThreadCount(host_), 0u);
+    EXPECT_TRUE(ThreadsEnded(host_));
 }
 
 TEST_F(NotificationThreadTest, ThreadThatCannotStartIsOnlyLogged) {
@@ -250,27 +250,35 @@ TEST_F(NotificationThreadTest, EndsAtCleanupAlsoWhenThePortClosesDuringItsPause)
         EXPECT_EQ(machine().PostPortMessage(kPortName, bytes, bodySize), 1u);
     }
     EXPECT_EQ(Cleanup(), 0);
-    EXPECT_EQ(machine().UserThreadCount(host_), 0u);
+    EXPECT_TRUE(ThreadsEnded(host_));
 }
 
 // Kx4grdCleanup from inside the host callback, on the reporter's own thread.
 TEST_F(LifecycleTest, CleanupFromInsideTheCallbackDoesNotWaitForItself) {
+    ASSERT_EQ(Init(), 0);
+    ASSERT_TRUE(WaitFor([] { return LineSink::Instance().Lines().size() >= 2; }));
     std::atomic<int> cleanupResult{-1};
     std::atomic<int> callsAfterCleanup{0};
     std::atomic<bool> cleaned{false};
     LineSink::Instance().OnLine([&] {
-        if (cleaned.load()) {
+        if (cleaned.exchange(true)) {
             ++callsAfterCleanup;
             return;
         }
-        cleaned.store(true);
         cleanupResult.store(Kx4grdCleanup());
     });
-    ASSERT_EQ(Init(), 0);
+    // Two more volumes: two records in one fetch; the first line's callback cleans up.
+    for (const char16_t* letter : {u"F:", u"G:"}) {
+        winsim::VolumeOptions v;
+        v.kind = winsim::VolumeKind::UsbFlashDisk;
+        v.dosName = letter;
+        machine().AddVolume(v);
+    }
     ASSERT_TRUE(WaitFor([&] { return cleanupResult.load() == 0; }));
     // The reporter thread finishes on its own once the callback has returned.
-    ASSERT_TRUE(WaitFor([&] { return machine().UserThreadCount(host_) == 0; }));
+    EXPECT_TRUE(WaitFor([&] { return machine().UserThreadCount(host_) == 0; }));
     EXPECT_EQ(callsAfterCleanup.load(), 0) << "no line after Kx4grdCleanup";
+    EXPECT_EQ(machine().UserHandleCount(host_), 0u) << HandlesOf(host_);
     LineSink::Instance().OnLine(nullptr);
 }
 
