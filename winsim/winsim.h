@@ -241,8 +241,9 @@ enum class UserFault {
     CreateThread,    // NULL, ERROR_NOT_ENOUGH_MEMORY
     VirtualAlloc,    // NULL, ERROR_NOT_ENOUGH_MEMORY
     PortConnect,     // FilterConnectCommunicationPort: HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
+    RegSetValue,     // RegSetValueExW: ERROR_ACCESS_DENIED (added by wt-runtime)
 };
-constexpr size_t kUserFaultPoints = 6;
+constexpr size_t kUserFaultPoints = 7;
 
 struct HostOptions {
     // The executable's Win32 path, what GetModuleFileNameW(NULL) answers. The

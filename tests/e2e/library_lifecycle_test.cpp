@@ -181,6 +181,22 @@ TEST_F(InitFailureTest, AServiceThatCannotBeInstalledIs103) {
     EXPECT_TRUE(ThreadsEnded(user));
 }
 
+TEST_F(InitFailureTest, RegistryValuesThatCannotBeWrittenAfterInstallingAre104) {
+    machine().FailUserCall(winsim::UserFault::RegSetValue, 1, 10);
+    ExpectFailure(104);
+    EXPECT_FALSE(machine().IsDriverLoaded(u"kx4grd")) << "the service must not have been started";
+}
+
+TEST_F(InitFailureTest, ARunningDriverWhoseValuesCannotBeRewrittenStillConnects) {
+    ASSERT_EQ(Init(), 0);
+    ExitHost(host_);
+    PEPROCESS second = StartHost(u"C:\\Program Files\\kx4\\second.exe");
+    machine().FailUserCall(winsim::UserFault::RegSetValue, 1, 10);
+    EXPECT_EQ(Init(second), 0);
+    machine().ClearUserFaults();
+    EXPECT_EQ(Cleanup(second), 0);
+}
+
 TEST_F(InitFailureTest, AServiceThatDoesNotStartIs105) {
     // No driver file in the directory the host names.
     EXPECT_EQ(Init(host_, u"C:\\Empty"), 105);

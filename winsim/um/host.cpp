@@ -70,6 +70,7 @@ DWORD DefaultError(UserFault point) {
         case UserFault::CreateThread: return ERROR_NOT_ENOUGH_MEMORY;
         case UserFault::VirtualAlloc: return ERROR_NOT_ENOUGH_MEMORY;
         case UserFault::PortConnect: return ERROR_FILE_NOT_FOUND;
+        case UserFault::RegSetValue: return ERROR_ACCESS_DENIED;
     }
     return ERROR_GEN_FAILURE;
 }

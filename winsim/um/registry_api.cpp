@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "winsim/um/services.h"
+#include "winsim/um/um_internal.h"
 
 namespace winsim::um {
 namespace {
@@ -164,6 +165,8 @@ LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD
     auto object = OpenedKey(key, &error);
     if (!object) return error;
     if (!(object->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    DWORD injected = 0;
+    if (ShouldFailUser(UserFault::RegSetValue, &injected)) return static_cast<LSTATUS>(injected);
     std::u16string name = valueName ? std::u16string(reinterpret_cast<const char16_t*>(valueName)) : std::u16string();
     if (name.size() > kMaxValueName) return ERROR_INVALID_PARAMETER;
     if (!data && dataSize != 0) return ERROR_NOACCESS;
