@@ -104,11 +104,8 @@ TEST_F(ScmTest, ArgumentAndHandleErrors) {
 }
 
 TEST_F(ScmTest, AStandardUserMayNotInstall) {
-    winsim::ProcessOptions user;
-    user.imagePath = system_.deviceName + u"\\Users\\u\\tool.exe";
-    user.administrator = false;
-    PEPROCESS process = machine().StartProcess(user);
-    machine().RunAs(process, [&] {
+    PEPROCESS process = StandardUser();
+    machine().RunAsHost(process, [&] {
         EXPECT_EQ(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS), nullptr);
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
         SC_HANDLE m = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
