@@ -272,6 +272,26 @@ TEST_F(ServiceControlTest, FailurePathsReturnTheErrorAndLeaveNoHandle) {
     EXPECT_FALSE(machine_->RegKeyExists(kServiceKey));
 }
 
+// Every key SetMiniFltSeting opens is closed, not only the last one.
+TEST_F(ServiceControlTest, SettingsLeaveNoKeyOpen) {
+    AsHost([&] {
+        ASSERT_EQ(control_.Install(record_), 0u);
+        ASSERT_EQ(SetMiniFltSeting(record_), 0u);
+        ASSERT_EQ(SetMiniFltSeting(record_), 0u);  // the keys exist now: opened, not created
+    });
+    EXPECT_EQ(machine_->UserHandleCount(host_), 0u) << ::testing::PrintToString(machine_->UserHandles(host_));
+}
+
+// Stop and Remove of a service that does not exist close the manager handle.
+TEST_F(ServiceControlTest, StopAndRemoveOfAMissingServiceLeaveNoHandle) {
+    AsHost([&] {
+        control_.Stop(record_);
+        control_.Remove(record_);
+        EXPECT_EQ(control_.Start(record_), (DWORD)ERROR_SERVICE_DOES_NOT_EXIST);
+    });
+    EXPECT_EQ(machine_->UserHandleCount(host_), 0u) << ::testing::PrintToString(machine_->UserHandles(host_));
+}
+
 TEST_F(ServiceControlTest, SettingsThatCannotBeWrittenEndWithTheError) {
     // A service name no key can carry: every key fails, and the Parameters key's
     // failure is the result.
