@@ -95,13 +95,22 @@ int CLocalConf::ParseDecimal(const std::string& text) {
 }
 
 int CLocalConf::DebugSetting(const std::string& document, bool* parsed) {
-    std::istringstream in(document);
-    Json::Value root;
-    const bool ok = ParseDocument(in, root);
+    bool ok = false;
+    int value = 0;
+    try {
+        std::istringstream in(document);
+        Json::Value root;
+        ok = ParseDocument(in, root);
+        value = ok ? ReadDebug(root) : 0;
+    } catch (...) {
+        // The reader throws on documents it refuses outright (nesting too deep).
+        ok = false;
+        value = 0;
+    }
     if (parsed != nullptr) {
         *parsed = ok;
     }
-    return ok ? ReadDebug(root) : 0;
+    return value;
 }
 
 ULONG CLocalConf::GetConfig(const std::string& moduleDirectory, std::string& configPath) {
