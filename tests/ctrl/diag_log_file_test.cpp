@@ -37,13 +37,18 @@ protected:
         return text.str();
     }
 
-    // The messages of the file's lines (what follows "kxlgrd::DEBUG ").
+    // The messages of the file's lines (what follows "kxlgrd::DEBUG "). A message
+    // ending in its own line end leaves an empty line after it (the pattern adds
+    // one); those are skipped.
     std::vector<std::string> FileMessages() const {
         std::vector<std::string> messages;
         std::istringstream in(FileText());
         std::string line;
         const std::string marker = " kxlgrd::DEBUG ";
         while (std::getline(in, line)) {
+            if (line.empty()) {
+                continue;
+            }
             const size_t at = line.find(marker);
             messages.push_back(at == std::string::npos ? "<no pattern> " + line : line.substr(at + marker.size()));
         }

@@ -75,13 +75,16 @@ void CtrlTest::SetUp() {
     DiagLogger::SetMaxFileSizeForTesting(0);
     machine_ = &winsim::Machine::Boot();
     system_ = machine_->AddVolume({winsim::VolumeKind::LocalDisk});  // C: \Device\HarddiskVolume2
-    winsim::ProcessOptions host;
-    host.imagePath = system_.deviceName + u"\\Program Files\\Agent\\agent.exe";
-    host_ = machine_->StartProcess(host);
+    winsim::HostOptions host;
+    host.imagePath = u"C:\\Program Files\\Agent\\agent.exe";
+    host_ = machine_->StartHost(host);
 }
 
 void CtrlTest::TearDown() {
     DestroyInterface();
+    // Nothing the library opened stays open in the host.
+    EXPECT_EQ(machine_->UserHandleCount(host_), 0u) << ::testing::PrintToString(machine_->UserHandles(host_));
+    EXPECT_EQ(machine_->UserThreadCount(host_), 0u);
     if (TestPortLoaded()) {
         EXPECT_EQ(UnloadTestPort(), STATUS_SUCCESS);
     }
@@ -119,5 +122,7 @@ std::filesystem::path CtrlTest::HostPathOnC(const std::string& windowsRelative) 
     std::replace(relative.begin(), relative.end(), '\\', '/');
     return std::filesystem::path(system_.hostDir) / relative;
 }
+
+void CtrlTest::AsHost(const std::function<void()>& fn) { machine_->RunAsHost(host_, fn); }
 
 }  // namespace ctrltest

@@ -46,8 +46,8 @@ protected:
     void TearDown() override;
 
     winsim::Machine& machine() { return *machine_; }
-    // Runs fn with the host process current, as the library's code runs.
-    void AsHost(const std::function<void()>& fn) { machine_->RunAs(host_, fn); }
+    // Runs fn on a thread of the host process, as the library's code runs.
+    void AsHost(const std::function<void()>& fn);
 
     // Loads the test port, connects a CInterface to it (taking the CLEAR it sends)
     // and makes it the library's, so the exports reach the port.

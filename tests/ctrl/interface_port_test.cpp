@@ -2,6 +2,7 @@
 // conversion failures, and the diagnostic lines written before sending.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 
 #include "ctrl/kx4grdctrl.h"
@@ -81,13 +82,92 @@ TEST_F(InterfaceTest, AConnectionWhoseClearFailsIsClosed) {
     std::vector<PortMessage> sent = TakePortMessages();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].command(), 3u);
-    EXPECT_EQ(log.Count("CInterface::Clear :: FilterSendMessage fail "), 1u) << log.All();
-    EXPECT_TRUE(log.Contains(" 3\n")) << log.All();
+    // The last error, then the command number 3.
+    const std::regex line("CInterface::Clear :: FilterSendMessage fail [0-9a-f]+ 3\n");
+    size_t matching = 0;
+    for (const std::string& logged : log.Lines()) {
+        matching += std::regex_match(logged, line) ? 1 : 0;
+    }
+    EXPECT_EQ(matching, 1u) << log.All();
     // A later attempt connects afresh, once.
     SetPortReplyStatus(STATUS_SUCCESS);
     AsHost([&] { opened = iface_->OpenEx(); });
     EXPECT_TRUE(opened);
     EXPECT_EQ(PortConnections(), 1u);
+}
+
+TEST_F(InterfaceTest, OpenExRetriesUntilTheConnectionSucceeds) {
+    ASSERT_EQ(LoadTestPort(), STATUS_SUCCESS);
+    machine().FailUserCall(winsim::UserFault::PortConnect, 1, 3);
+    LogCapture log;
+    bool opened = false;
+    const uint64_t before = machine().SystemTime();
+    AsHost([&] {
+        iface_ = new CInterface();
+        ASSERT_TRUE(iface_->Init(nullptr));
+        opened = iface_->OpenEx();
+    });
+    EXPECT_TRUE(opened);
+    EXPECT_GE((machine().SystemTime() - before) / 10000, 600u);  // three pauses of 200 ms
+    EXPECT_EQ(log.Count("CInterface::OpenEx :: CInterface::OpenEx(), Fail\t80070002\n"), 3u) << log.All();
+    std::vector<PortMessage> sent = TakePortMessages();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].command(), 3u);
+    EXPECT_EQ(PortConnections(), 1u);
+}
+
+// ---- Init: the filter library, its entry points and the presence event
+
+constexpr char16_t kPresenceEvent[] = u"\\BaseNamedObjects\\{A5F2956A-A68E-4404-BCD6-2A7DF47353E8}";
+
+TEST_F(InterfaceTest, InitFailsWithoutTheFilterLibrary) {
+    machine().FailUserCall(winsim::UserFault::LoadLibrary);
+    bool ok = true;
+    DWORD error = 0;
+    AsHost([&] {
+        iface_ = new CInterface();
+        ok = iface_->Init(nullptr);
+        error = GetLastError();
+    });
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error, 126u);  // ERROR_MOD_NOT_FOUND
+    EXPECT_FALSE(machine().NamedObjectExists(kPresenceEvent));
+}
+
+TEST_F(InterfaceTest, InitFailsWhenAnEntryPointIsMissingAndLogsTheFourAddresses) {
+    LogCapture log;
+    machine().FailUserCall(winsim::UserFault::GetProcAddress, 2);  // FilterSendMessage
+    bool ok = true;
+    DWORD error = 0;
+    AsHost([&] {
+        iface_ = new CInterface();
+        ok = iface_->Init(nullptr);
+        error = GetLastError();
+    });
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error, 127u);  // ERROR_PROC_NOT_FOUND
+    const std::regex line("CInterface::Init :: Invaild Func Adr [0-9a-f]*[1-9a-f][0-9a-f]* 0 "
+                          "[0-9a-f]*[1-9a-f][0-9a-f]* [0-9a-f]*[1-9a-f][0-9a-f]*\n");
+    ASSERT_EQ(log.Lines().size(), 1u) << log.All();
+    EXPECT_TRUE(std::regex_match(log.Lines()[0], line)) << log.All();
+    EXPECT_FALSE(machine().NamedObjectExists(kPresenceEvent));
+    // The library stays loaded until the object goes (TearDown finds no handle left).
+}
+
+TEST_F(InterfaceTest, InitFailsWithoutThePresenceEvent) {
+    LogCapture log;
+    machine().FailUserCall(winsim::UserFault::CreateEvent);
+    bool ok = true;
+    DWORD error = 0;
+    AsHost([&] {
+        iface_ = new CInterface();
+        ok = iface_->Init(nullptr);
+        error = GetLastError();
+    });
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error, 5u);  // ERROR_ACCESS_DENIED
+    EXPECT_EQ(iface_->sharedPresenceEvent_, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"CInterface::Init :: share event fail GL = 5\n"}));
 }
 
 // ---- path conversions inside the operations
@@ -176,7 +256,8 @@ TEST_F(InterfaceTest, ProcessPathsOf2038BytesAreRefusedAndLogged) {
     EXPECT_EQ(sent.size(), 1023u);
     EXPECT_EQ(sent, (OnC(u"\\" + Repeat(u'q', 1015))).substr(0, 1023));
     EXPECT_EQ(m.U32(44), 2046u);
-    EXPECT_EQ(m.U32(48 + 2046), 0u);  // terminator, then nothing
+    EXPECT_EQ(m.bytes.at(2094), 0u);  // the terminator ends the field
+    EXPECT_EQ(m.bytes.at(2095), 0u);
 }
 
 // ---- long texts: cut to their fields, terminated, size = what was sent
