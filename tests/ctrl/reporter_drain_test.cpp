@@ -220,6 +220,23 @@ TEST_F(ReporterDrainTest, RecordsAreReadOnlyAsFarAsTheBufferHoldsThem) {
     EXPECT_EQ(Lines().size(), (Reply(1) + kSlack - 8) / 2280);
 }
 
+TEST_F(ReporterDrainTest, ABufferThatCannotBeAllocatedEndsTheFetchAndTheNextRetries) {
+    CReporter reporter(CollectLine, Sender());
+    reporter.SetRunningForTesting(true);
+    Produce(3);
+    machine().FailUserCall(winsim::UserFault::VirtualAlloc);
+    reporter.GetLog();
+    EXPECT_EQ(sizesSent_, (std::vector<DWORD>{0}));
+    EXPECT_EQ(reporter.BufferSize(), 0u);
+    EXPECT_EQ(KxLogCount(), 3u);
+    EXPECT_TRUE(Lines().empty());
+
+    sizesSent_.clear();
+    reporter.GetLog();
+    EXPECT_EQ(sizesSent_, (std::vector<DWORD>{0, kSlack}));
+    ExpectLinesInOrder(3);
+}
+
 TEST_F(ReporterDrainTest, WithoutACallbackTheLogIsStillDrained) {
     CReporter reporter(nullptr, Sender());
     reporter.SetRunningForTesting(true);

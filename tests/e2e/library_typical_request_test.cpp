@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "driver/log/event_log.h"
 #include "tests/e2e/library_fixture.h"
 
 namespace e2e {
@@ -90,6 +91,28 @@ TEST_F(TypicalRequestTest, AWriteOnTheReadOnlyUsbDriveIsDeniedAndReportedInOnePo
             ++i;
         }
         EXPECT_EQ(run % 2, 0u) << "a single backslash in " << Narrow(*connectE);
+    }
+}
+
+TEST_F(TypicalRequestTest, ThousandAndOneWaitingRecordsAllReachTheHostOnceAndInOrder) {
+    ASSERT_EQ(Init(), 0);
+    ASSERT_TRUE(WaitFor([] { return LineSink::Instance().Lines().size() >= 2; }));  // the volumes
+    LineSink::Instance().Clear();
+    // Queued faster than the reporter drains: a backlog above 1000 comes in parts
+    // through the slack buffer, the rest with a buffer grown to what remains.
+    for (ULONG i = 0; i < 1001; ++i) {
+        ASSERT_EQ(SetLog(nullptr, nullptr, LOG_PROCESS, i, 0, 0, u"\\x\\agent.exe", u"\\Device\\NoSuch\\f.txt"),
+                  STATUS_SUCCESS);
+    }
+    ASSERT_TRUE(WaitFor([] { return LineSink::Instance().Lines().size() >= 1001; }));
+    EXPECT_EQ(KxLogCount(), 0u);
+    EXPECT_EQ(Cleanup(), 0);
+    const std::vector<std::u16string> lines = LineSink::Instance().Lines();
+    ASSERT_EQ(lines.size(), 1001u);
+    for (ULONG i = 0; i < 1001; ++i) {
+        const std::string digits = std::to_string(i);
+        const std::u16string expected = u",LOG_PROCESS," + std::u16string(digits.begin(), digits.end()) + u",0,agent.exe(";
+        ASSERT_NE(lines[i].find(expected), std::u16string::npos) << i << ": " << Narrow(lines[i]);
     }
 }
 
