@@ -186,6 +186,12 @@ protected:
         return WaitFor([&] { return machine_->UserThreadCount(host) == 0; }, 2);
     }
 
+    // A thread the library has just created is counted once it runs, one just ended a
+    // moment after: counts are compared once they have settled.
+    bool ThreadCountIs(PEPROCESS host, size_t n) {
+        return WaitFor([&] { return machine_->UserThreadCount(host) == n; }, 2);
+    }
+
     std::string HandlesOf(PEPROCESS host) const {
         std::string out;
         for (const std::string& h : machine_->UserHandles(host)) {

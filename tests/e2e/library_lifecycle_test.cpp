@@ -39,7 +39,7 @@ TEST_F(LifecycleTest, FirstInitOnACleanMachineInstallsConfiguresStartsConnectsCl
     EXPECT_EQ(Globals.Started, 0);
 
     // The reporter: one thread, and the two volumes' CONNECT records reach the host.
-    EXPECT_EQ(machine().UserThreadCount(host_), 1u);
+    EXPECT_TRUE(ThreadCountIs(host_, 1)) << machine().UserThreadCount(host_);
     EXPECT_TRUE(machine().NamedObjectExists(kReportEvent));
     EXPECT_TRUE(machine().NamedObjectExists(kPresenceEvent));
     ASSERT_TRUE(WaitFor([] { return LineSink::Instance().Lines().size() >= 2; }));
@@ -91,7 +91,7 @@ TEST_F(LifecycleTest, ASecondHostFindsTheDriverRunningAndOnlyRewritesTheValues) 
     EXPECT_EQ(value, 0u);
     EXPECT_EQ(RegString(u"System\\CurrentControlSet\\Services\\kx4grd", u"ImagePath"),
               u"\\??\\C:\\Program Files\\kx4\\kx4grd_x64.sys");
-    EXPECT_EQ(machine().UserThreadCount(second), 1u);
+    EXPECT_TRUE(ThreadCountIs(second, 1)) << machine().UserThreadCount(second);
     EXPECT_EQ(Cleanup(second), 0);
 }
 
@@ -107,7 +107,7 @@ TEST_F(LifecycleTest, ASecondInitInTheSameHostRetiresThePreviousInstanceWithoutT
     ASSERT_EQ(Init(), 0);
     // One reporter, one connection, the same handles as one instance holds, and the
     // driver never lost its last client (START stays on; the service was untouched).
-    EXPECT_EQ(machine().UserThreadCount(host_), 1u);
+    EXPECT_TRUE(ThreadCountIs(host_, 1)) << machine().UserThreadCount(host_);
     EXPECT_EQ(machine().PortConnectionCount(kPortName), 1u);
     EXPECT_EQ(machine().UserHandleCount(host_), handles) << HandlesOf(host_);
     EXPECT_EQ(Globals.Started, 1);
@@ -225,18 +225,18 @@ class NotificationThreadTest : public LibraryTest {};
 
 TEST_F(NotificationThreadTest, OffOrAbsentStartsNone) {
     ASSERT_EQ(Init(), 0);
-    EXPECT_EQ(machine().UserThreadCount(host_), 1u);
+    EXPECT_TRUE(ThreadCountIs(host_, 1)) << machine().UserThreadCount(host_);
     EXPECT_EQ(Cleanup(), 0);
     machine().RegSetDword(kTestKey, u"ProcessCreate", 0);
     ASSERT_EQ(Init(), 0);
-    EXPECT_EQ(machine().UserThreadCount(host_), 1u);
+    EXPECT_TRUE(ThreadCountIs(host_, 1)) << machine().UserThreadCount(host_);
     EXPECT_EQ(Cleanup(), 0);
 }
 
 TEST_F(NotificationThreadTest, OnStartsExactlyOneThatEndsAtCleanup) {
     machine().RegSetDword(kTestKey, u"ProcessCreate", 1);
     ASSERT_EQ(Init(), 0);
-    EXPECT_EQ(machine().UserThreadCount(host_), 2u);
+    EXPECT_TRUE(ThreadCountIs(host_, 2)) << machine().UserThreadCount(host_);
     EXPECT_EQ(Cleanup(), 0);
     EXPECT_TRUE(ThreadsEnded(host_));
 }
@@ -245,7 +245,7 @@ TEST_F(NotificationThreadTest, ThreadThatCannotStartIsOnlyLogged) {
     machine().RegSetDword(kTestKey, u"ProcessCreate", 1);
     machine().FailUserCall(winsim::UserFault::CreateThread, 2);  // the first is the reporter's
     ASSERT_EQ(Init(), 0);
-    EXPECT_EQ(machine().UserThreadCount(host_), 1u);
+    EXPECT_TRUE(ThreadCountIs(host_, 1)) << machine().UserThreadCount(host_);
     EXPECT_EQ(Cleanup(), 0);
 }
 
