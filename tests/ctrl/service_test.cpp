@@ -28,9 +28,9 @@ protected:
         system_ = machine_->AddVolume({winsim::VolumeKind::LocalDisk});  // C:
         machine_->RegisterDriverImage(u"kx4grd_x64.sys", DriverEntry);
         PutFile("Program Files/Agent/kx4grd_x64.sys");
-        winsim::ProcessOptions host;
-        host.imagePath = system_.deviceName + u"\\Program Files\\Agent\\agent.exe";
-        host_ = machine_->StartProcess(host);
+        winsim::HostOptions host;
+        host.imagePath = u"C:\\Program Files\\Agent\\agent.exe";
+        host_ = machine_->StartHost(host);
         record_ = Record(kDriverPath);
     }
 
@@ -55,7 +55,7 @@ protected:
         std::ofstream(path) << "MZ";
     }
 
-    void AsHost(const std::function<void()>& fn) { machine_->RunAs(host_, fn); }
+    void AsHost(const std::function<void()>& fn) { machine_->RunAsHost(host_, fn); }
 
     // The value as the hive holds it: type and bytes.
     struct Raw {
@@ -241,12 +241,12 @@ TEST_F(ServiceControlTest, FailurePathsReturnTheErrorAndLeaveNoHandle) {
     EXPECT_EQ(started, (DWORD)ERROR_SERVICE_DOES_NOT_EXIST);
 
     // A host that may not open the manager with all access.
-    winsim::ProcessOptions user;
-    user.imagePath = system_.deviceName + u"\\Users\\u\\agent.exe";
+    winsim::HostOptions user;
+    user.imagePath = u"C:\\Users\\u\\agent.exe";
     user.administrator = false;
-    PEPROCESS standard = machine_->StartProcess(user);
+    PEPROCESS standard = machine_->StartHost(user);
     DWORD installed = 0;
-    machine_->RunAs(standard, [&] {
+    machine_->RunAsHost(standard, [&] {
         installed = control_.Install(record_);
         started = control_.Start(record_);
         control_.Stop(record_);
@@ -270,6 +270,26 @@ TEST_F(ServiceControlTest, FailurePathsReturnTheErrorAndLeaveNoHandle) {
         CloseServiceHandle(m);
     });
     EXPECT_FALSE(machine_->RegKeyExists(kServiceKey));
+}
+
+// Every key SetMiniFltSeting opens is closed, not only the last one.
+TEST_F(ServiceControlTest, SettingsLeaveNoKeyOpen) {
+    AsHost([&] {
+        ASSERT_EQ(control_.Install(record_), 0u);
+        ASSERT_EQ(SetMiniFltSeting(record_), 0u);
+        ASSERT_EQ(SetMiniFltSeting(record_), 0u);  // the keys exist now: opened, not created
+    });
+    EXPECT_EQ(machine_->UserHandleCount(host_), 0u) << ::testing::PrintToString(machine_->UserHandles(host_));
+}
+
+// Stop and Remove of a service that does not exist close the manager handle.
+TEST_F(ServiceControlTest, StopAndRemoveOfAMissingServiceLeaveNoHandle) {
+    AsHost([&] {
+        control_.Stop(record_);
+        control_.Remove(record_);
+        EXPECT_EQ(control_.Start(record_), (DWORD)ERROR_SERVICE_DOES_NOT_EXIST);
+    });
+    EXPECT_EQ(machine_->UserHandleCount(host_), 0u) << ::testing::PrintToString(machine_->UserHandles(host_));
 }
 
 TEST_F(ServiceControlTest, SettingsThatCannotBeWrittenEndWithTheError) {

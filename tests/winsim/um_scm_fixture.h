@@ -44,9 +44,9 @@ protected:
         machine_ = &winsim::Machine::Boot();
         system_ = machine_->AddVolume({winsim::VolumeKind::LocalDisk});  // C:
         machine_->RegisterDriverImage(u"probe_x64.sys", CountedEntry);
-        winsim::ProcessOptions host;
-        host.imagePath = system_.deviceName + u"\\Program Files\\Agent\\agent.exe";
-        host_ = machine_->StartProcess(host);
+        winsim::HostOptions host;
+        host.imagePath = u"C:\\Program Files\\Agent\\agent.exe";
+        host_ = machine_->StartHost(host);
     }
 
     void TearDown() override {
@@ -55,8 +55,16 @@ protected:
         winsim::Machine::Shutdown();
     }
 
-    // Runs fn with the host process current, as the library's code would run.
-    void AsHost(const std::function<void()>& fn) { machine_->RunAs(host_, fn); }
+    // A standard user's host (not elevated).
+    PEPROCESS StandardUser() {
+        winsim::HostOptions user;
+        user.imagePath = u"C:\\Users\\u\\tool.exe";
+        user.administrator = false;
+        return machine_->StartHost(user);
+    }
+
+    // Runs fn on a thread of the host process, as the library's code would run.
+    void AsHost(const std::function<void()>& fn) { machine_->RunAsHost(host_, fn); }
 
     // Creates a file on C: (path below the volume root, with forward slashes).
     void PutFile(const std::string& relative) {

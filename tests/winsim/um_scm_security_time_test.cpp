@@ -35,11 +35,8 @@ TEST_F(SecurityTest, AnAdministratorEnablesSeDebugPrivilege) {
 }
 
 TEST_F(SecurityTest, PrivilegeErrors) {
-    winsim::ProcessOptions user;
-    user.imagePath = system_.deviceName + u"\\Users\\u\\tool.exe";
-    user.administrator = false;
-    PEPROCESS standard = machine().StartProcess(user);
-    machine().RunAs(standard, [&] {
+    PEPROCESS standard = StandardUser();
+    machine().RunAsHost(standard, [&] {
         HANDLE token = nullptr;
         ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token));
         TOKEN_PRIVILEGES wanted{};

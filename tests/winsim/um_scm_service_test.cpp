@@ -104,11 +104,8 @@ TEST_F(ScmTest, ArgumentAndHandleErrors) {
 }
 
 TEST_F(ScmTest, AStandardUserMayNotInstall) {
-    winsim::ProcessOptions user;
-    user.imagePath = system_.deviceName + u"\\Users\\u\\tool.exe";
-    user.administrator = false;
-    PEPROCESS process = machine().StartProcess(user);
-    machine().RunAs(process, [&] {
+    PEPROCESS process = StandardUser();
+    machine().RunAsHost(process, [&] {
         EXPECT_EQ(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS), nullptr);
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
         SC_HANDLE m = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -315,6 +312,63 @@ TEST_F(ScmTest, ARunningServiceMarkedForDeleteGoesWhenStopped) {
         CloseServiceHandle(m);
     });
     EXPECT_EQ(g_driver.unloads, 1);
+}
+
+}  // namespace
+}  // namespace umtest
+
+namespace umtest {
+namespace {
+
+// A service or registry handle the host never closes is a leak the verifier names.
+TEST_F(ScmTest, HandlesLeftOpenAreReported) {
+    SC_HANDLE manager = nullptr;
+    HKEY key = nullptr;
+    AsHost([&] {
+        manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        ASSERT_NE(manager, nullptr);
+        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, W(u"SOFTWARE"), 0, KEY_READ, &key), ERROR_SUCCESS);
+    });
+    EXPECT_EQ(machine().UserHandleCount(host_), 2u);
+    winsim::VerifierReport report = machine().Verifier();
+    EXPECT_FALSE(report.Clean());
+    EXPECT_NE(report.ToString().find("left open"), std::string::npos) << report.ToString();
+    AsHost([&] {
+        EXPECT_TRUE(CloseServiceHandle(manager));
+        EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+        // Each handle goes back through its own closing routine only.
+    });
+    EXPECT_EQ(machine().UserHandleCount(host_), 0u);
+}
+
+// Handles are per process: another process cannot use or close the host's.
+TEST_F(ScmTest, AnotherProcessCannotUseTheHostsHandles) {
+    SC_HANDLE manager = nullptr;
+    AsHost([&] { manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS); });
+    ASSERT_NE(manager, nullptr);
+    PEPROCESS other = StandardUser();
+    machine().RunAsHost(other, [&] {
+        EXPECT_FALSE(CloseServiceHandle(manager));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    });
+    AsHost([&] { EXPECT_TRUE(CloseServiceHandle(manager)); });
+}
+
+// A host that exits with a service handle open: the system closes it, and a
+// service marked for deletion goes with it.
+TEST_F(ScmTest, ExitClosesTheHostsServiceHandles) {
+    AsHost([&] {
+        SC_HANDLE m = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        SC_HANDLE s = CreateServiceW(m, W(u"probe"), W(u"probe"), SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                                     SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, W(u"C:\\probe_x64.sys"), nullptr,
+                                     nullptr, nullptr, nullptr, nullptr);
+        ASSERT_NE(s, nullptr);
+        ASSERT_TRUE(DeleteService(s));
+    });
+    EXPECT_TRUE(machine().RegKeyExists(ServiceKey(u"probe")));
+    machine().ExitHost(host_);
+    EXPECT_FALSE(machine().RegKeyExists(ServiceKey(u"probe")));
+    EXPECT_EQ(machine().OpenServiceHandles(u"probe"), 0u);
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ LSTATUS BasePath(HKEY key, std::u16string* path, std::shared_ptr<io::KeyObject>*
         return ERROR_SUCCESS;
     }
     if (Predefined(key)) return ERROR_INVALID_HANDLE;
-    auto opened = UserHandleAs<io::KeyObject>(key);
+    auto opened = ReferenceUserHandleAs<io::KeyObject>(key, HandleKind::Registry);
     if (!opened) return ERROR_INVALID_HANDLE;
     *path = io::RegistryKeyPath(opened->key);
     if (path->empty()) return ERROR_KEY_DELETED;
@@ -68,8 +68,8 @@ ACCESS_MASK MapAccess(ACCESS_MASK access) {
     return access & ~(ACCESS_MASK)(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
 }
 
-HKEY NewKeyHandle(const std::shared_ptr<io::KeyObject>& object) {
-    return reinterpret_cast<HKEY>(InsertUserHandle(object, "HKEY"));
+HKEY NewKeyHandle(const std::shared_ptr<io::KeyObject>& object, const char* routine) {
+    return reinterpret_cast<HKEY>(InsertUserHandle(HandleKind::Registry, object, {}, routine));
 }
 
 // A process's open of an existing key: through the registry callbacks.
@@ -78,13 +78,13 @@ LSTATUS OpenExisting(const std::u16string& path, ACCESS_MASK access, HKEY* resul
     request.name = path;
     request.desiredAccess = MapAccess(access);
     HANDLE kernelSide = nullptr;
-    NTSTATUS status = Machine::Current().OpenKey(detail::CurrentProcess(), request, &kernelSide);
-    if (!NT_SUCCESS(status)) return static_cast<LSTATUS>(DosErrorOf(status));
+    NTSTATUS status = Machine::Current().OpenKey(CurrentUserProcess(), request, &kernelSide);
+    if (!NT_SUCCESS(status)) return static_cast<LSTATUS>(ErrorOf(status));
     auto object = detail::ReferenceHandleAs<io::KeyObject>(kernelSide);
     detail::CloseHandleEntry(kernelSide);
     if (!object) return ERROR_INVALID_HANDLE;
     object->access = MapAccess(access);
-    *result = NewKeyHandle(object);
+    *result = NewKeyHandle(object, "RegOpenKeyExW");
     return ERROR_SUCCESS;
 }
 
@@ -147,13 +147,13 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR 
     auto object = std::make_shared<io::KeyObject>();
     if (!exists) {
         NTSTATUS status = io::RegistryCreate(nullptr, full, &object->key, nullptr);
-        if (!NT_SUCCESS(status)) return static_cast<LSTATUS>(DosErrorOf(status));
+        if (!NT_SUCCESS(status)) return static_cast<LSTATUS>(ErrorOf(status));
     } else {
         object->key = existing;
     }
     object->access = MapAccess(desiredAccess);
     if (disposition) *disposition = exists ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
-    *result = NewKeyHandle(object);
+    *result = NewKeyHandle(object, "RegCreateKeyExW");
     return ERROR_SUCCESS;
 }
 
@@ -168,7 +168,7 @@ LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD
     if (name.size() > kMaxValueName) return ERROR_INVALID_PARAMETER;
     if (!data && dataSize != 0) return ERROR_NOACCESS;
     NTSTATUS status = io::RegistrySetValue(object->key, name, type, data, dataSize);
-    return NT_SUCCESS(status) ? ERROR_SUCCESS : static_cast<LSTATUS>(DosErrorOf(status));
+    return NT_SUCCESS(status) ? ERROR_SUCCESS : static_cast<LSTATUS>(ErrorOf(status));
 }
 
 LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
@@ -182,7 +182,7 @@ LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, L
     std::u16string name = valueName ? std::u16string(reinterpret_cast<const char16_t*>(valueName)) : std::u16string();
     io::RegValue value;
     NTSTATUS status = io::RegistryQueryValue(object->key, name, &value);
-    if (!NT_SUCCESS(status)) return static_cast<LSTATUS>(DosErrorOf(status));
+    if (!NT_SUCCESS(status)) return static_cast<LSTATUS>(ErrorOf(status));
     if (type) *type = value.type;
     const DWORD size = static_cast<DWORD>(value.data.size());
     if (!dataSize) return ERROR_SUCCESS;
@@ -197,8 +197,7 @@ LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, L
 
 LSTATUS WINAPI RegCloseKey(HKEY key) {
     if (Predefined(key)) return ERROR_SUCCESS;
-    if (!UserHandleAs<io::KeyObject>(key)) return ERROR_INVALID_HANDLE;
-    return CloseUserHandle(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    return CloseUserHandle(key, HandleKind::Registry) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
 LSTATUS WINAPI RegDeleteValueW(HKEY key, LPCWSTR valueName) {
@@ -208,7 +207,7 @@ LSTATUS WINAPI RegDeleteValueW(HKEY key, LPCWSTR valueName) {
     if (!(object->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     std::u16string name = valueName ? std::u16string(reinterpret_cast<const char16_t*>(valueName)) : std::u16string();
     NTSTATUS status = io::RegistryDeleteValue(object->key, name);
-    return NT_SUCCESS(status) ? ERROR_SUCCESS : static_cast<LSTATUS>(DosErrorOf(status));
+    return NT_SUCCESS(status) ? ERROR_SUCCESS : static_cast<LSTATUS>(ErrorOf(status));
 }
 
 LSTATUS WINAPI RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
@@ -220,11 +219,11 @@ LSTATUS WINAPI RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
     if (error != ERROR_SUCCESS) return error;
     std::shared_ptr<io::RegKey> target;
     NTSTATUS status = io::RegistryOpen(nullptr, full, &target);
-    if (!NT_SUCCESS(status)) return static_cast<LSTATUS>(DosErrorOf(status));
+    if (!NT_SUCCESS(status)) return static_cast<LSTATUS>(ErrorOf(status));
     // Only a key without subkeys can be deleted this way.
     if (!io::RegistrySubkeyNames(target).empty()) return ERROR_ACCESS_DENIED;
     status = io::RegistryDeleteTree(target);
-    return NT_SUCCESS(status) ? ERROR_SUCCESS : static_cast<LSTATUS>(DosErrorOf(status));
+    return NT_SUCCESS(status) ? ERROR_SUCCESS : static_cast<LSTATUS>(ErrorOf(status));
 }
 
 LSTATUS WINAPI RegDeleteTreeW(HKEY key, LPCWSTR subKey) {
@@ -235,7 +234,7 @@ LSTATUS WINAPI RegDeleteTreeW(HKEY key, LPCWSTR subKey) {
     if (error != ERROR_SUCCESS) return error;
     std::shared_ptr<io::RegKey> target;
     NTSTATUS status = io::RegistryOpen(nullptr, full, &target);
-    if (!NT_SUCCESS(status)) return static_cast<LSTATUS>(DosErrorOf(status));
+    if (!NT_SUCCESS(status)) return static_cast<LSTATUS>(ErrorOf(status));
     if (subKey && subKey[0]) {
         // The named key goes with everything below it.
         status = io::RegistryDeleteTree(target);
@@ -247,5 +246,5 @@ LSTATUS WINAPI RegDeleteTreeW(HKEY key, LPCWSTR subKey) {
         }
         status = io::RegistryDeleteValues(target);
     }
-    return NT_SUCCESS(status) ? ERROR_SUCCESS : static_cast<LSTATUS>(DosErrorOf(status));
+    return NT_SUCCESS(status) ? ERROR_SUCCESS : static_cast<LSTATUS>(ErrorOf(status));
 }

@@ -91,7 +91,6 @@ struct ManagerObject : detail::KObject {
 void ServiceHandleClosed(const std::shared_ptr<ServiceEntry>& entry);
 
 struct ServiceObject : detail::KObject {
-    ~ServiceObject() override { ServiceHandleClosed(entry); }
     const char* TypeName() const override { return "SC_HANDLE (service)"; }
     std::shared_ptr<ServiceEntry> entry;
     ACCESS_MASK access = 0;
@@ -210,11 +209,17 @@ SC_HANDLE NewServiceHandleLocked(const std::u16string& name, ACCESS_MASK access)
     object->entry = slot;
     object->access = MapServiceAccess(access);
     ++slot->handles;
-    return static_cast<SC_HANDLE>(InsertUserHandle(object, "SC_HANDLE"));
+    std::shared_ptr<ServiceEntry> entry = slot;
+    return static_cast<SC_HANDLE>(
+        InsertUserHandle(HandleKind::Service, object, [entry] { ServiceHandleClosed(entry); }, "OpenServiceW"));
 }
 
-std::shared_ptr<ManagerObject> Manager(SC_HANDLE handle) { return UserHandleAs<ManagerObject>(handle); }
-std::shared_ptr<ServiceObject> Service(SC_HANDLE handle) { return UserHandleAs<ServiceObject>(handle); }
+std::shared_ptr<ManagerObject> Manager(SC_HANDLE handle) {
+    return ReferenceUserHandleAs<ManagerObject>(handle, HandleKind::Service);
+}
+std::shared_ptr<ServiceObject> Service(SC_HANDLE handle) {
+    return ReferenceUserHandleAs<ServiceObject>(handle, HandleKind::Service);
+}
 
 template <class T>
 T Fail(DWORD error, T result) {
@@ -253,31 +258,6 @@ DWORD FindImage(const std::u16string& ntPath, std::u16string* leaf) {
 }
 
 }  // namespace
-
-DWORD DosErrorOf(NTSTATUS status) {
-    switch (static_cast<uint32_t>(status)) {
-        case 0x00000000: return ERROR_SUCCESS;
-        case 0xC0000001: return ERROR_GEN_FAILURE;            // STATUS_UNSUCCESSFUL
-        case 0xC0000008: return ERROR_INVALID_HANDLE;         // STATUS_INVALID_HANDLE
-        case 0xC000000D: return ERROR_INVALID_PARAMETER;      // STATUS_INVALID_PARAMETER
-        case 0xC0000010: return ERROR_INVALID_FUNCTION;       // STATUS_INVALID_DEVICE_REQUEST
-        case 0xC0000017: return ERROR_NOT_ENOUGH_MEMORY;      // STATUS_NO_MEMORY
-        case 0xC0000022: return ERROR_ACCESS_DENIED;          // STATUS_ACCESS_DENIED
-        case 0xC0000024: return ERROR_INVALID_HANDLE;         // STATUS_OBJECT_TYPE_MISMATCH
-        case 0xC0000033: return ERROR_INVALID_NAME;           // STATUS_OBJECT_NAME_INVALID
-        case 0xC0000034: return ERROR_FILE_NOT_FOUND;         // STATUS_OBJECT_NAME_NOT_FOUND
-        case 0xC0000035: return ERROR_ALREADY_EXISTS;         // STATUS_OBJECT_NAME_COLLISION
-        case 0xC000003A: return ERROR_PATH_NOT_FOUND;         // STATUS_OBJECT_PATH_NOT_FOUND
-        case 0xC000003B: return ERROR_BAD_PATHNAME;           // STATUS_OBJECT_PATH_SYNTAX_BAD
-        case 0xC000007B: return ERROR_BAD_EXE_FORMAT;         // STATUS_INVALID_IMAGE_FORMAT
-        case 0xC000009A: return ERROR_NO_SYSTEM_RESOURCES;    // STATUS_INSUFFICIENT_RESOURCES
-        case 0xC00000BB: return ERROR_NOT_SUPPORTED;          // STATUS_NOT_SUPPORTED
-        case 0xC000010E: return ERROR_SERVICE_ALREADY_RUNNING;  // STATUS_IMAGE_ALREADY_LOADED
-        case 0xC000017C: return ERROR_KEY_DELETED;            // STATUS_KEY_DELETED
-        case 0xC0000225: return ERROR_NOT_FOUND;              // STATUS_NOT_FOUND
-        default: return 317;                                   // ERROR_MR_MID_NOT_FOUND, as Windows for unknown codes
-    }
-}
 
 void ServicesBoot() {
     g_scm = std::make_unique<ScmState>();
@@ -324,12 +304,12 @@ SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD
         return Fail(ERROR_DATABASE_DOES_NOT_EXIST, SC_HANDLE(nullptr));
     ACCESS_MASK access = MapScmAccess(desiredAccess) | kScmConnect;
     // Without administrator rights a process may connect, enumerate and query only.
-    PEPROCESS caller = detail::CurrentProcess();
+    PEPROCESS caller = CurrentUserProcess();
     if (caller && !caller->administrator && (access & ~(kScmConnect | kScmEnumerate | kScmQueryLockStatus | kReadControl)))
         return Fail(ERROR_ACCESS_DENIED, SC_HANDLE(nullptr));
     auto object = std::make_shared<ManagerObject>();
     object->access = access;
-    return static_cast<SC_HANDLE>(InsertUserHandle(object, "SC_HANDLE"));
+    return static_cast<SC_HANDLE>(InsertUserHandle(HandleKind::Service, object, {}, "OpenSCManagerW"));
 }
 
 SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName, DWORD desiredAccess,
@@ -408,7 +388,7 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desi
     auto key = ServiceKey(requested);
     if (!key) return Fail(ERROR_SERVICE_DOES_NOT_EXIST, SC_HANDLE(nullptr));
     // A service that is not an administrator's may only be queried by others.
-    PEPROCESS caller = detail::CurrentProcess();
+    PEPROCESS caller = CurrentUserProcess();
     ACCESS_MASK access = MapServiceAccess(desiredAccess);
     if (caller && !caller->administrator &&
         (access & ~(kSvcQueryConfig | kSvcQueryStatus | kSvcInterrogate | kSvcEnumerateDependents | kReadControl)))
@@ -492,7 +472,7 @@ BOOL WINAPI StartServiceW(SC_HANDLE service, DWORD numArgs, LPCWSTR* args) {
     // DriverEntry runs on this thread in the System process, outside the manager's lock.
     NTSTATUS status = Machine::Current().LoadDriver(name, imageNt);
     if (status == WINSIM_STATUS_IMAGE_ALREADY_LOADED) return Fail(ERROR_SERVICE_ALREADY_RUNNING, FALSE);
-    if (!NT_SUCCESS(status)) return Fail(DosErrorOf(status), FALSE);
+    if (!NT_SUCCESS(status)) return Fail(ErrorOf(status), FALSE);
     return TRUE;
 }
 
@@ -587,7 +567,6 @@ BOOL WINAPI DeleteService(SC_HANDLE service) {
 }
 
 BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
-    if (!Manager(handle) && !Service(handle)) return Fail(ERROR_INVALID_HANDLE, FALSE);
-    if (!CloseUserHandle(handle)) return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if (!CloseUserHandle(handle, HandleKind::Service)) return Fail(ERROR_INVALID_HANDLE, FALSE);
     return TRUE;
 }

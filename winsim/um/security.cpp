@@ -129,9 +129,9 @@ BOOL WINAPI OpenProcessToken(HANDLE process, DWORD desiredAccess, PHANDLE token)
         return FALSE;
     }
     auto object = std::make_shared<TokenObject>();
-    object->process = detail::CurrentProcess();
+    object->process = CurrentUserProcess();
     object->access = desiredAccess & (0x10000000 /* GENERIC_ALL */) ? kTokenAllAccess : desiredAccess;
-    *token = InsertUserHandle(object, "HANDLE (token)");
+    *token = InsertUserHandle(HandleKind::Object, object, {}, "OpenProcessToken");
     return TRUE;
 }
 
@@ -156,7 +156,7 @@ BOOL WINAPI LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid) 
 
 BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState, DWORD bufferLength,
                                   PTOKEN_PRIVILEGES previousState, PDWORD returnLength) {
-    auto object = UserHandleAs<TokenObject>(token);
+    auto object = ReferenceUserHandleAs<TokenObject>(token, HandleKind::Object);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;

@@ -16,6 +16,7 @@
 
 #include "platform/um.h"
 #include "winsim/io/fltmgr.h"
+#include "winsim/um/um_internal.h"
 
 namespace winsim::um {
 
@@ -29,16 +30,7 @@ void SecurityShutdown();
 void TimeBoot();
 void TimeShutdown();
 
-// ---- the user-mode handle table of the current (host) process
-HANDLE InsertUserHandle(std::shared_ptr<detail::KObject> object, const char* kind);
-std::shared_ptr<detail::KObject> ReferenceUserHandle(HANDLE handle);
-template <class T>
-std::shared_ptr<T> UserHandleAs(HANDLE handle) {
-    return std::dynamic_pointer_cast<T>(ReferenceUserHandle(handle));
-}
-bool CloseUserHandle(HANDLE handle);
-
-// ---- errors
-DWORD DosErrorOf(NTSTATUS status);
+// Windows errors of NT statuses, as RtlNtStatusToDosError maps them.
+inline DWORD ErrorOf(NTSTATUS status) { return Machine::DosErrorOf(status); }
 
 }  // namespace winsim::um
