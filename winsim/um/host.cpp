@@ -48,8 +48,12 @@ struct UmState {
     uintptr_t nextHandle = 0x104;
     std::map<PEPROCESS, std::shared_ptr<ProcessInfo>> processes;
     std::vector<std::shared_ptr<ThreadRecord>> threads;
+    // The OS threads of CreateThread, joined once their process exits (or at
+    // shutdown), so none outlives the machine.
+    std::vector<std::pair<PEPROCESS, std::thread>> osThreads;
     FaultPoint faults[kUserFaultPoints];
 };
+
 
 std::unique_ptr<UmState> g_state;
 std::mutex g_stateMu;  // guards g_state itself (boot/shutdown against use)
@@ -57,6 +61,28 @@ std::mutex g_stateMu;  // guards g_state itself (boot/shutdown against use)
 UmState& State() {
     if (!g_state) Machine::Current();  // bug-checks: no machine
     return *g_state;
+}
+
+// Joins the finished OS threads of process (all processes when null).
+void JoinThreads(PEPROCESS process) {
+    std::vector<std::thread> joining;
+    {
+        UmState& s = State();
+        std::lock_guard<std::mutex> lock(s.mu);
+        for (auto it = s.osThreads.begin(); it != s.osThreads.end();) {
+            bool mine = process == nullptr || it->first == process;
+            bool stuck = false;
+            for (auto& t : s.threads)
+                if (t->process == it->first) stuck = true;
+            if (mine && !stuck && it->second.get_id() != std::this_thread::get_id()) {
+                joining.push_back(std::move(it->second));
+                it = s.osThreads.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& t : joining) t.join();
 }
 
 thread_local DWORD t_lastError = 0;
@@ -106,17 +132,21 @@ struct UserThreadScope {
 // Marks the thread ended (its handle becomes signalled); the last thing a user
 // thread does with the machine.
 void FinishThread(const std::shared_ptr<ThreadRecord>& record, DWORD exitCode) {
+    // No longer counted before anyone can see the handle signalled: a thread that
+    // waited for it finds no thread left running.
+    {
+        UmState& s = State();
+        std::lock_guard<std::mutex> lock(s.mu);
+        record->finished = true;
+        s.threads.erase(std::remove(s.threads.begin(), s.threads.end(), record), s.threads.end());
+        s.threadEnded.notify_all();
+    }
     {
         std::lock_guard<std::mutex> lock(detail::WaitMutex());
         record->object->exitCode = exitCode;
         record->object->ended = true;
     }
     detail::NotifyWaiters();
-    UmState& s = State();
-    std::lock_guard<std::mutex> lock(s.mu);
-    record->finished = true;
-    s.threads.erase(std::remove(s.threads.begin(), s.threads.end(), record), s.threads.end());
-    s.threadEnded.notify_all();
 }
 
 std::u16string Upper(std::u16string s) {
@@ -282,6 +312,7 @@ void ProcessExit(PEPROCESS process) {
     }
     RunClosers(closing);
     MemoryRelease(process);
+    JoinThreads(process);
     std::lock_guard<std::mutex> lock(s.mu);
     s.processes.erase(process);
 }
@@ -309,6 +340,14 @@ void UmShutdown() {
                 processes.push_back(e.process);
     }
     for (PEPROCESS p : processes) um::ProcessExit(p);
+    um::JoinThreads(nullptr);
+    {
+        // Threads that never ended (a violation was recorded) are left to themselves.
+        std::lock_guard<std::mutex> lock(um::g_state->mu);
+        for (auto& [p, t] : um::g_state->osThreads)
+            if (t.joinable()) t.detach();
+        um::g_state->osThreads.clear();
+    }
     um::PortsShutdown();
     std::lock_guard<std::mutex> guard(um::g_stateMu);
     um::g_state.reset();
@@ -488,7 +527,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES threadAttributes, SIZE_T stackS
     auto started = std::make_shared<std::atomic<bool>>(false);
     record->object->resumed.store((creationFlags & CREATE_SUSPENDED) == 0);
     winsim::detail::CountCooperativeThread();
-    std::thread([record, started, startAddress, parameter] {
+    std::thread os([record, started, startAddress, parameter] {
         DWORD code = 0;
         {
             UserThreadScope scope(record, true);
@@ -511,7 +550,11 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES threadAttributes, SIZE_T stackS
         }
         FinishThread(record, code);
         t_thread.reset();
-    }).detach();
+    });
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        s.osThreads.emplace_back(process, std::move(os));
+    }
     // The id is known once the thread runs (ids belong to OS threads here).
     winsim::detail::WaitUntil([&] { return started->load(); }, nullptr);
     auto object = record->object;
