@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <new>
 #include <vector>
 
 namespace {
@@ -17,9 +18,11 @@ std::atomic<uint32_t> g_testMaxFileSize{0};
 
 DiagLogger::DiagLogger() : category_(log4cpp::Category::getInstance(kDiagCategoryName)) {}
 
-// Never destroyed: a thread still logging while the process exits finds it intact.
+// Built in static storage and never destroyed: a thread still logging while the
+// process exits finds it intact, and unloading the library leaves no allocation.
 DiagLogger& DiagLogger::Instance() {
-    static DiagLogger* const logger = new DiagLogger();
+    alignas(DiagLogger) static unsigned char storage[sizeof(DiagLogger)];
+    static DiagLogger* const logger = new (storage) DiagLogger();
     return *logger;
 }
 
