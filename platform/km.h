@@ -1479,14 +1479,6 @@ typedef struct _FILE_DISPOSITION_INFORMATION_EX {
 
 // ---------------------------------------------------------------- security: tokens, access state
 typedef PVOID PACCESS_TOKEN;
-typedef struct _LUID {
-    ULONG LowPart;
-    LONG HighPart;
-} LUID, *PLUID;
-typedef struct _LUID_AND_ATTRIBUTES {
-    LUID Luid;
-    ULONG Attributes;
-} LUID_AND_ATTRIBUTES, *PLUID_AND_ATTRIBUTES;
 #define INITIAL_PRIVILEGE_COUNT 3
 typedef struct _INITIAL_PRIVILEGE_SET {
     ULONG PrivilegeCount;

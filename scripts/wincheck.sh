@@ -8,6 +8,11 @@
 # unchanged, with the same warnings as errors as the Linux build of the driver,
 # so a driver file that uses something Windows does not have fails here.
 #
+# The control library (every source and header of ctrl/, and platform/um.h) is
+# compiled the same way against the user-mode headers: mingw-w64's windows.h and
+# fltuser.h (completed by platform/um_gaps.h) and the Debian jsoncpp and log4cpp
+# headers, as a UNICODE build. Without ctrl/ files only um.h is checked.
+#
 # Wine's header comes from Debian's libwine-dev package, fetched with apt-get
 # download and unpacked into BUILD_DIR/wincheck (never installed: the package
 # pulls in far more than one header). It is kept there, so reruns are fast.
@@ -72,27 +77,54 @@ mapfile -t files < <(cd "$root" && {
   echo platform/wdk_layout_check.cpp
 } | sort)
 
-failed=()
-for f in "${files[@]}"; do
+# ---- the control library: user-mode headers, jsoncpp, log4cpp
+# log4cpp's headers are reached through a directory that holds only them (the
+# rest of /usr/include is the Linux C library, which the cross compiler must not see).
+libinclude=$work/um-include
+mkdir -p "$libinclude"
+[ -d /usr/include/log4cpp ] && ln -sfn /usr/include/log4cpp "$libinclude/log4cpp"
+[ -d /usr/include/jsoncpp/json ] || echo "wincheck: note: jsoncpp headers missing (/usr/include/jsoncpp, libjsoncpp-dev)" >&2
+um_warnings=(-Wall -Wextra -Werror)
+um_flags=(-std=c++20 -fsyntax-only -D_WIN64 -DUNICODE -D_UNICODE
+  -isystem /usr/include/jsoncpp -isystem "$libinclude" -I "$root" "${um_warnings[@]}")
+mapfile -t um_files < <(cd "$root" && {
+  [ -d ctrl ] && find ctrl -type f \( -name '*.cpp' -o -name '*.h' \)
+  echo platform/um.h
+} | sort)
+
+check() {  # check FILE FLAGS...
+  local f=$1
+  shift
+  local out
   case "$f" in
-    *.h) out=$(cd "$root" && printf '#include "%s"\n' "$f" | "$cxx" "${flags[@]}" -x c++ - 2>&1) || true ;;
-    *) out=$(cd "$root" && "$cxx" "${flags[@]}" "$f" 2>&1) || true ;;
+    *.h) out=$(cd "$root" && printf '#include "%s"\n' "$f" | "$cxx" "$@" -x c++ - 2>&1) || true ;;
+    *) out=$(cd "$root" && "$cxx" "$@" "$f" 2>&1) || true ;;
   esac
   if [ -n "$out" ]; then
     echo "---- $f"
     echo "$out"
     failed+=("$f")
   fi
+}
+
+failed=()
+for f in "${files[@]}"; do
+  check "$f" "${flags[@]}"
 done
+for f in "${um_files[@]}"; do
+  check "$f" "${um_flags[@]}"
+done
+files+=("${um_files[@]}")
 
 if [ ${#failed[@]} -gt 0 ]; then
   echo >&2
-  echo "wincheck: FAILED: ${#failed[@]} of ${#files[@]} files do not compile against the Windows kernel headers" >&2
-  echo "wincheck: (mingw-w64 DDK + Wine fltkernel.h, with $cxx):" >&2
+  echo "wincheck: FAILED: ${#failed[@]} of ${#files[@]} files do not compile against the Windows headers" >&2
+  echo "wincheck: (mingw-w64 DDK + Wine fltkernel.h; mingw-w64 windows.h + fltuser.h; with $cxx):" >&2
   printf 'wincheck:   %s\n' "${failed[@]}" >&2
-  echo "wincheck: Driver and common code may use only what the WDK declares, through platform/km.h." >&2
-  echo "wincheck: A WDK declaration these header sets lack goes into platform/wdk_gaps.h, written from" >&2
+  echo "wincheck: Driver and common code may use only what the WDK declares, through platform/km.h;" >&2
+  echo "wincheck: library code only what the SDK declares, through platform/um.h. A declaration these" >&2
+  echo "wincheck: header sets lack goes into platform/wdk_gaps.h or platform/um_gaps.h, written from" >&2
   echo "wincheck: Microsoft's documented signature." >&2
   exit 1
 fi
-echo "wincheck: ${#files[@]} files compile against the Windows kernel headers ($cxx, libwine-dev $(cat "$include/libwine-dev.version"))"
+echo "wincheck: ${#files[@]} files compile against the Windows headers ($cxx, libwine-dev $(cat "$include/libwine-dev.version"); ${#um_files[@]} of them user mode)"

@@ -1,12 +1,22 @@
-// kx4run: boots the simulated machine, loads kx4grd, connects to its port as the
-// agent, sends a scripted sequence of commands and prints the driver's traces and
-// each reply.
+// kx4run: boots the simulated machine with a system disk and a USB flash disk, and
+// runs a host process that loads kx4grdctrl and drives kx4grd through the library's
+// exports only: Kx4grdInit installs and starts the driver, the policy and the
+// protections are set, simulated processes act, and every line the reporter hands
+// to the host's callback is printed beside the driver's traces. Kx4grdCleanup takes
+// it all down again and the run ends with the verifier's verdict.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/kx4grd_common.h"
+#include "ctrl/kx4grdctrl.h"
 #include "driver/core/entry.h"
 #include "winsim/winsim.h"
 
@@ -14,7 +24,8 @@ namespace {
 
 const char16_t kService[] = u"kx4grd";
 const char16_t kImage[] = u"kx4grd_x64.sys";
-const char16_t kParameters[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kx4grd\\Parameters";
+const char16_t kDriverDirectory[] = u"C:\\Program Files\\kx4";
+const char16_t kHostImage[] = u"C:\\Program Files\\kx4\\kx4host.exe";
 
 std::string Narrow(const WCHAR* text, size_t max) {
     std::string out;
@@ -24,22 +35,35 @@ std::string Narrow(const WCHAR* text, size_t max) {
     return out;
 }
 
-const char* EventName(ULONG code) {
-    switch (code) {
-    case CONNECT: return "CONNECT";
-    case DISCONNECT: return "DISCONNECT";
-    case POLICY: return "POLICY";
-    case LOG_PROCESS: return "LOG_PROCESS";
-    default: return "UNKNWON";
-    }
+
+std::string Narrow(const std::u16string& text) { return Narrow(reinterpret_cast<const WCHAR*>(text.c_str()), text.size()); }
+
+const WCHAR* W(const char16_t* text) { return reinterpret_cast<const WCHAR*>(text); }
+
+// Output of the run: the driver's traces, the host's calls and the reporter's
+// lines come from several threads, one line at a time.
+std::mutex g_outputLock;
+size_t g_hostLines = 0;
+size_t g_policyLines = 0;
+size_t g_unknownLines = 0;
+
+void WINAPI PrintHostLine(LPCWSTR line) {
+    std::lock_guard<std::mutex> lock(g_outputLock);
+    const std::string text = Narrow(line, 2048);
+    std::printf("  host  | %s\n", text.c_str());
+    ++g_hostLines;
+    if (text.find(",POLICY(4),") != std::string::npos) ++g_policyLines;
+    if (text.find(",UNKNWON,") != std::string::npos) ++g_unknownLines;
+    std::fflush(stdout);
 }
 
 class Runner {
 public:
-    explicit Runner(winsim::Machine& machine) : machine_(machine) {}
+    Runner(winsim::Machine& machine, PEPROCESS host) : machine_(machine), host_(host) {}
 
     // Prints the debug lines the last step produced, then forgets them.
     void FlushTraces() {
+        std::lock_guard<std::mutex> lock(g_outputLock);
         for (const std::string& line : machine_.DebugOutput()) {
             std::printf("  trace | %s", line.c_str());
             if (line.empty() || line.back() != '\n') {
@@ -47,94 +71,53 @@ public:
             }
         }
         machine_.ClearDebugOutput();
+        std::fflush(stdout);
     }
 
-    bool Connect(PEPROCESS agent) {
-        NTSTATUS status = machine_.ConnectPort(agent, KX4GRD_PORT_NAME, &connection_);
-        std::printf("connect \\kx4grd -> status 0x%08X\n", static_cast<unsigned>(status));
-        FlushTraces();
-        return NT_SUCCESS(status);
-    }
-
-    NTSTATUS Send(COMMAND_MESSAGE& msg, std::vector<uint8_t>* output = nullptr) {
-        uint32_t returned = 0;
-        NTSTATUS status = machine_.SendMessage(connection_, &msg, sizeof(msg),
-                                               output != nullptr ? output->data() : nullptr,
-                                               output != nullptr ? static_cast<uint32_t>(output->size()) : 0,
-                                               &returned);
-        const char* name = CommandName(msg.command);
-        std::printf("%s -> status 0x%08X, reply %u bytes\n", name != nullptr ? name : "?",
-                    static_cast<unsigned>(status), returned);
-        FlushTraces();
-        lastReturned_ = returned;
-        return status;
-    }
-
-    // GET_LOG with a buffer that grows to what the driver asks for.
-    void DrainLog() {
-        std::vector<uint8_t> reply(GetLogReplySize(1));
-        for (int attempt = 0; attempt < 4; ++attempt) {
-            COMMAND_MESSAGE msg{};
-            msg.command = GET_LOG;
-            NTSTATUS status = Send(msg, &reply);
-            if (status == STATUS_BUFFER_OVERFLOW && lastReturned_ > reply.size()) {
-                reply.resize(lastReturned_);
-                continue;
-            }
-            if (!NT_SUCCESS(status)) {
-                return;
-            }
-            GET_LOG_REPLY_HEADER header;
-            std::memcpy(&header, reply.data(), sizeof(header));
-            std::printf("  reply | count %u\n", header.count);
-            for (ULONG i = 0; i < header.count; ++i) {
-                EVENT_RECORD r;
-                std::memcpy(&r, reply.data() + KX_GET_LOG_HEADER_SIZE + i * sizeof(EVENT_RECORD), sizeof(r));
-                std::printf("  reply | #%u %s pid=%u a0=%u a1=%u log=%u name=\"%s\"", i + 1, EventName(r.code), r.pid,
-                            r.a0, r.a1, r.log, Narrow(r.name, KX_EVENT_NAME_CHARS).c_str());
-                if (r.code == CONNECT) {
-                    // A volume arrival: the DOS name, and the volume report as the path.
-                    std::printf(" extra=\"%s\"\n  reply |    %s\n", Narrow(r.extra, KX_EVENT_EXTRA_CHARS).c_str(),
-                                Narrow(r.path, KX_EVENT_PATH_CHARS).c_str());
-                } else {
-                    std::printf(" path=\"%s\"\n", Narrow(r.path, KX_EVENT_PATH_CHARS).c_str());
-                    if (r.code == PROCESS_PROTECT_EVENT) {
-                        std::printf("  reply |    extra=\"%s\"\n", Narrow(r.extra, KX_EVENT_EXTRA_CHARS).c_str());
-                    }
-                }
-            }
-            return;
+    void Say(const std::string& text) {
+        {
+            std::lock_guard<std::mutex> lock(g_outputLock);
+            std::printf("%s\n", text.c_str());
+            std::fflush(stdout);
         }
     }
 
-    void Close() {
-        if (connection_ != nullptr) {
-            machine_.ClosePort(connection_);
-            connection_ = nullptr;
-            std::printf("disconnect\n");
-            FlushTraces();
+    // Calls one export as the host and prints its result.
+    INT Call(const std::string& what, const std::function<INT()>& call) {
+        INT result = -1;
+        machine_.RunAsHost(host_, [&] { result = call(); });
+        Say(what + " -> " + std::to_string(result));
+        FlushTraces();
+        return result;
+    }
+
+    // Waits (in real time: the reporter runs on its own thread) until the host has
+    // received at least count lines of which pred counts.
+    bool WaitFor(const std::function<bool()>& pred) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(g_outputLock);
+                if (pred()) return true;
+            }
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
 
 private:
     winsim::Machine& machine_;
-    winsim::PortConnection* connection_ = nullptr;
-    uint32_t lastReturned_ = 0;
+    PEPROCESS host_;
 };
 
 // A protected process survives a terminate attempt: its handle comes back without
-// PROCESS_TERMINATE, so the attempt cannot end it, and the attempt is logged.
+// PROCESS_TERMINATE, so the attempt cannot end it; the host receives the event.
 bool DemonstrateProcessProtection(winsim::Machine& machine, Runner& runner) {
-    COMMAND_MESSAGE msg{};
-    msg.command = SET_DEBUG_LEVEL;
-    msg.value = 3;  // the callback's decisions are traced with bit 0x1
-    runner.Send(msg);
-    msg = {};
-    msg.command = SET_PROCESS_PROTECT;
-    msg.state = 1;
-    runner.Send(msg);
+    runner.Call("Kx4grdProcessProtect(1)", [] { return Kx4grdProcessProtect(1); });
+    runner.Call("Kx4grdSetProcessProtectName(kx4grdputool.exe)",
+                [] { return Kx4grdSetProcessProtectName(W(u"kx4grdputool.exe")); });
 
-    std::printf("run kx4grdputool.exe (protected by its name) and taskkill.exe\n");
+    runner.Say("run kx4grdputool.exe (protected by its name) and taskkill.exe");
     winsim::ProcessOptions tool;
     tool.imagePath = u"\\Device\\HarddiskVolume2\\Program Files\\Agent\\kx4grdputool.exe";
     PEPROCESS toolProcess = machine.StartProcess(tool);
@@ -144,42 +127,35 @@ bool DemonstrateProcessProtection(winsim::Machine& machine, Runner& runner) {
     runner.FlushTraces();
 
     const uint32_t toolPid = machine.ProcessId(toolProcess);
-    std::printf("taskkill.exe opens kx4grdputool.exe (pid %u) for TERMINATE | VM_READ\n", toolPid);
-    winsim::HandleResult handle =
-        machine.OpenProcess(killerProcess, toolPid, PROCESS_TERMINATE | PROCESS_VM_READ);
+    runner.Say("taskkill.exe opens kx4grdputool.exe (pid " + std::to_string(toolPid) + ") for TERMINATE | VM_READ");
+    winsim::HandleResult handle = machine.OpenProcess(killerProcess, toolPid, PROCESS_TERMINATE | PROCESS_VM_READ);
     runner.FlushTraces();
     const bool mayTerminate = NT_SUCCESS(handle.status) && (handle.granted & PROCESS_TERMINATE) != 0;
-    std::printf("  -> status 0x%08X, granted 0x%X%s\n", static_cast<unsigned>(handle.status),
-                static_cast<unsigned>(handle.granted), mayTerminate ? "" : " (no PROCESS_TERMINATE)");
+    char text[160];
+    std::snprintf(text, sizeof(text), "  -> status 0x%08X, granted 0x%X%s", static_cast<unsigned>(handle.status),
+                  static_cast<unsigned>(handle.granted), mayTerminate ? "" : " (no PROCESS_TERMINATE)");
+    runner.Say(text);
     if (mayTerminate) {
         machine.ExitProcess(toolProcess);
     }
     machine.CloseHandle(handle.handle);
     const bool survived = machine.FindProcess(toolPid) == toolProcess;
-    std::printf("terminate attempt %s: kx4grdputool.exe %s\n", mayTerminate ? "allowed" : "refused (access denied)",
-                survived ? "still runs" : "was terminated");
+    runner.Say(std::string("terminate attempt ") + (mayTerminate ? "allowed" : "refused (access denied)") +
+               ": kx4grdputool.exe " + (survived ? "still runs" : "was terminated"));
     runner.FlushTraces();
-    runner.DrainLog();
-
-    msg = {};
-    msg.command = SET_DEBUG_LEVEL;
-    msg.value = 2;
-    runner.Send(msg);
+    runner.WaitFor([] { return g_unknownLines >= 1; });
     machine.ExitProcess(killerProcess);
     machine.ExitProcess(toolProcess);
     runner.FlushTraces();
     return survived;
 }
 
-// Registry protection: SET_REG_PROTECT registers the callback with its default
+// Registry protection: Kx4grdSetRegProtect registers the callback with its default
 // keys, and regedit.exe is refused the protected key that notepad.exe opens.
 void ShowRegistryProtection(winsim::Machine& machine, Runner& runner) {
     const std::u16string key = u"\\REGISTRY\\MACHINE\\SOFTWARE\\Zarquel\\Settings";
     machine.RegCreateKey(u"\\Registry\\Machine\\Software\\Zarquel\\Settings");
-    COMMAND_MESSAGE msg{};
-    msg.command = SET_REG_PROTECT;
-    msg.state = 1;
-    runner.Send(msg);
+    runner.Call("Kx4grdSetRegProtect(1)", [] { return Kx4grdSetRegProtect(1); });
     for (const char16_t* image : {u"regedit.exe", u"notepad.exe"}) {
         winsim::ProcessOptions options;
         options.imagePath = std::u16string(u"\\Device\\HarddiskVolume2\\Windows\\") + image;
@@ -189,9 +165,11 @@ void ShowRegistryProtection(winsim::Machine& machine, Runner& runner) {
         request.name = key;
         HANDLE handle = nullptr;
         NTSTATUS status = machine.OpenKey(process, request, &handle);
-        std::printf("%s opens %s -> status 0x%08X (%s)\n", Narrow(reinterpret_cast<const WCHAR*>(image), 32).c_str(),
-                    Narrow(reinterpret_cast<const WCHAR*>(key.c_str()), 256).c_str(), static_cast<unsigned>(status),
-                    status == STATUS_ACCESS_DENIED ? "refused" : NT_SUCCESS(status) ? "opened" : "failed");
+        char text[400];
+        std::snprintf(text, sizeof(text), "%s opens %s -> status 0x%08X (%s)", Narrow(image).c_str(),
+                      Narrow(key).c_str(), static_cast<unsigned>(status),
+                      status == STATUS_ACCESS_DENIED ? "refused" : NT_SUCCESS(status) ? "opened" : "failed");
+        runner.Say(text);
         runner.FlushTraces();
         if (handle != nullptr) machine.CloseKey(handle);
         machine.ExitProcess(process);
@@ -202,86 +180,60 @@ void ShowRegistryProtection(winsim::Machine& machine, Runner& runner) {
 int RunDefaultScenario() {
     winsim::Machine& machine = winsim::Machine::Boot();
     machine.RegisterDriverImage(kImage, DriverEntry);
-    // Record process starts and ends, so the log has something to hand back.
-    machine.RegSetDword(kParameters, u"ProcessCreate", 1);
 
-    std::printf("load kx4grd_x64.sys\n");
-    NTSTATUS status = machine.LoadDriver(kService, kImage);
-    Runner runner(machine);
-    runner.FlushTraces();
-    if (!NT_SUCCESS(status)) {
-        std::printf("load failed: 0x%08X\n", static_cast<unsigned>(status));
-        winsim::Machine::Shutdown();
-        return 1;
-    }
-
-    winsim::ProcessOptions agent;
-    agent.imagePath = u"\\Device\\HarddiskVolume2\\Program Files\\Agent\\agent.exe";
-    PEPROCESS agentProcess = machine.StartProcess(agent);
-    if (!runner.Connect(agentProcess)) {
-        winsim::Machine::Shutdown();
-        return 1;
-    }
-
-    COMMAND_MESSAGE msg{};
-    msg.command = START;
-    runner.Send(msg);
-
-    msg = {};
-    msg.command = SET_POLICY;
-    msg.devicetype = BDC_USB_DISK;
-    msg.policystate = READONLY;
-    msg.log = 1;
-    runner.Send(msg);
-
-    msg = {};
-    msg.command = SET_LOG_TYPE;
-    msg.type = KX_LOG_TYPE_DEFAULT;
-    runner.Send(msg);
-
-    // Volumes arrive: the driver sets up an instance on each, collects its disk's
-    // identity and reports it in a CONNECT record.
+    // The machine: a system disk C: and a USB flash disk E:, and the driver file in
+    // the directory the host will name.
     winsim::VolumeOptions local;
     local.kind = winsim::VolumeKind::LocalDisk;
     local.dosName = u"C:";
     winsim::VolumeInfo c = machine.AddVolume(local);
-    std::printf("attach local disk %s (C:)\n", Narrow(reinterpret_cast<const WCHAR*>(c.deviceName.c_str()), 256).c_str());
-    runner.FlushTraces();
     winsim::VolumeOptions usb;
     usb.kind = winsim::VolumeKind::UsbFlashDisk;
     usb.dosName = u"E:";
     usb.size.totalUnits = 3ull * (1ull << 30) / 2 / 4096;  // 1.5 GiB in 4-KiB units
     usb.size.availableUnits = (1ull << 30) / 4096;
     winsim::VolumeInfo e = machine.AddVolume(usb);
-    std::printf("attach USB flash disk %s (E:)\n", Narrow(reinterpret_cast<const WCHAR*>(e.deviceName.c_str()), 256).c_str());
-    runner.FlushTraces();
-    runner.DrainLog();
-
-    std::printf("run notepad.exe\n");
-    winsim::ProcessOptions notepad;
-    notepad.imagePath = u"\\Device\\HarddiskVolume2\\Windows\\System32\\notepad.exe";
-    PEPROCESS process = machine.StartProcess(notepad);
-    machine.ExitProcess(process);
-    runner.FlushTraces();
-
-    runner.DrainLog();
-
-    // The typical request: with device protection on, a process opens a file for
-    // writing on the read-only USB flash drive (the open passes) and writes to it
-    // (refused, and a POLICY record is queued).
-    msg = {};
-    msg.command = START_DEVICE_PROTECT;
-    msg.state = 1;
-    runner.Send(msg);
     {
-        std::FILE* file = std::fopen((e.hostDir + "/report.docx").c_str(), "wb");
+        const std::string driverFile = machine.HostFilePath(std::u16string(kDriverDirectory) + u"\\kx4grd_x64.sys");
+        std::filesystem::create_directories(std::filesystem::path(driverFile).parent_path());
+        std::ofstream(driverFile) << "MZ";
+    }
+    std::printf("machine: local disk %s (C:), USB flash disk %s (E:), kx4grd_x64.sys in %s\n",
+                Narrow(c.deviceName).c_str(), Narrow(e.deviceName).c_str(), Narrow(kDriverDirectory).c_str());
+
+    winsim::HostOptions hostOptions;
+    hostOptions.imagePath = kHostImage;
+    PEPROCESS host = machine.StartHost(hostOptions);
+    std::printf("host %s (pid %u) loads kx4grdctrl\n", Narrow(kHostImage).c_str(), machine.ProcessId(host));
+    Runner runner(machine, host);
+
+    // Kx4grdInit finds no port, installs and starts the service (the driver attaches
+    // to both volumes and reports them), connects, sends CLEAR and starts the
+    // reporter: the volumes' CONNECT lines reach the host.
+    const INT init = runner.Call("Kx4grdInit(C:\\Program Files\\kx4, callback, 0)", [] {
+        return Kx4grdInit(W(kDriverDirectory), &PrintHostLine, 0);
+    });
+    if (init != 0) {
+        winsim::Machine::Shutdown();
+        return 1;
+    }
+    runner.WaitFor([] { return g_hostLines >= 2; });
+
+    // The typical request: BDC_USB_DISK read-only with logging, device protection
+    // on, filtering started; a process opens a file on E: for writing (the open
+    // passes) and writes to it (refused): the host gets the one POLICY line.
+    runner.Call("Kx4grdSetPolicy(BDC_USB_DISK, READONLY, 1)", [] { return Kx4grdSetPolicy(BDC_USB_DISK, READONLY, 1); });
+    runner.Call("Kx4grdSetDeviceProtect(1)", [] { return Kx4grdSetDeviceProtect(1); });
+    runner.Call("Kx4grdStartAndStop(1)", [] { return Kx4grdStartAndStop(1); });
+    {
+        std::FILE* file = std::fopen(machine.HostFilePath(u"E:\\report.docx").c_str(), "wb");
         if (file != nullptr) {
             std::fputs("quarterly figures", file);
             std::fclose(file);
         }
     }
     winsim::ProcessOptions word;
-    word.imagePath = u"\\Device\\HarddiskVolume2\\Program Files\\Office\\winword.exe";
+    word.imagePath = c.deviceName + u"\\Program Files\\Office\\winword.exe";
     PEPROCESS writer = machine.StartProcess(word);
     runner.FlushTraces();
     winsim::CreateRequest open;
@@ -291,48 +243,54 @@ int RunDefaultScenario() {
     open.options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE;
     winsim::OpenFile* handle = nullptr;
     winsim::IoResult opened = machine.CreateFile(writer, open, &handle);
-    std::printf("winword.exe opens %s for writing -> status 0x%08X\n",
-                Narrow(reinterpret_cast<const WCHAR*>(open.path.c_str()), 256).c_str(),
-                static_cast<unsigned>(opened.status));
+    char text[400];
+    std::snprintf(text, sizeof(text), "winword.exe (pid %u) opens %s for writing -> status 0x%08X",
+                  machine.ProcessId(writer), Narrow(open.path).c_str(), static_cast<unsigned>(opened.status));
+    runner.Say(text);
     runner.FlushTraces();
+    bool denied = false;
     if (handle != nullptr) {
         winsim::IoResult written = machine.WriteFile(handle, 0, "changed");
-        std::printf("winword.exe writes 7 bytes at offset 0 -> status 0x%08X%s\n",
-                    static_cast<unsigned>(written.status),
-                    written.status == STATUS_ACCESS_DENIED ? " (STATUS_ACCESS_DENIED)" : "");
+        denied = written.status == STATUS_ACCESS_DENIED;
+        std::snprintf(text, sizeof(text), "winword.exe writes 7 bytes at offset 0 -> status 0x%08X%s",
+                      static_cast<unsigned>(written.status), denied ? " (STATUS_ACCESS_DENIED)" : "");
+        runner.Say(text);
         runner.FlushTraces();
         machine.CloseFile(handle);
         runner.FlushTraces();
     }
-    runner.DrainLog();
+    runner.WaitFor([] { return g_policyLines >= 1; });
     machine.ExitProcess(writer);
     runner.FlushTraces();
 
     const bool processProtected = DemonstrateProcessProtection(machine, runner);
-
     ShowRegistryProtection(machine, runner);
 
-    msg = {};
-    msg.command = STOP;
-    runner.Send(msg);
-    runner.Close();
-
-    std::printf("unload kx4grd\n");
-    status = machine.UnloadDriver(kService);
-    runner.FlushTraces();
+    // Kx4grdCleanup: the reporter is stopped, STOP sent, the port closed, and the
+    // service stopped (the driver unloads) and deleted.
+    runner.Call("Kx4grdStartAndStop(0)", [] { return Kx4grdStartAndStop(0); });
+    runner.Call("Kx4grdCleanup()", [] { return Kx4grdCleanup(); });
+    std::printf("host: %zu lines received, %zu threads and %zu handles of the library left; driver %s\n", g_hostLines,
+                machine.UserThreadCount(host), machine.UserHandleCount(host),
+                machine.IsDriverLoaded(kService) ? "still loaded" : "unloaded, service deleted");
+    const bool clean = machine.UserThreadCount(host) == 0 && machine.UserHandleCount(host) == 0 &&
+                       !machine.IsDriverLoaded(kService);
+    machine.ExitHost(host);
     winsim::VerifierReport report = machine.Verifier();
     std::printf("verifier: %s\n", report.Clean() ? "clean" : report.ToString().c_str());
     winsim::Machine::Shutdown();
-    return NT_SUCCESS(status) && report.Clean() && processProtected ? 0 : 1;
+    return report.Clean() && clean && denied && g_policyLines == 1 && processProtected ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1) {
-        std::fprintf(stderr, "usage: %s\n  runs the default scenario: load, START, SET_POLICY, SET_LOG_TYPE, a local disk and a USB flash disk "
-                     "attached, GET_LOG, a process run, GET_LOG, START_DEVICE_PROTECT, an open for writing and a write on the "
-                     "USB flash disk, GET_LOG, STOP\n",
+        std::fprintf(stderr,
+                     "usage: %s\n  runs the default scenario: a host loads kx4grdctrl and calls Kx4grdInit (the service "
+                     "is installed and started, the volumes reported), Kx4grdSetPolicy(BDC_USB_DISK, READONLY, 1), "
+                     "Kx4grdSetDeviceProtect(1), Kx4grdStartAndStop(1); a write on the USB flash disk is refused and "
+                     "reported; process and registry protection; Kx4grdCleanup\n",
                      argv[0]);
         return 2;
     }

@@ -394,6 +394,27 @@ enum class FaultClass {
                    // notify-routine / callback registrations, named-event creation
 };
 
+// ---- user mode: the host process and the control library it loads
+// The user-mode calls that fault injection can make fail.
+enum class UserFault {
+    LoadLibrary,     // LoadLibraryW: NULL, ERROR_MOD_NOT_FOUND
+    GetProcAddress,  // NULL, ERROR_PROC_NOT_FOUND
+    CreateEvent,     // CreateEventW/CreateEventExW: NULL, ERROR_ACCESS_DENIED
+    CreateThread,    // NULL, ERROR_NOT_ENOUGH_MEMORY
+    VirtualAlloc,    // NULL, ERROR_NOT_ENOUGH_MEMORY
+    PortConnect,     // FilterConnectCommunicationPort: HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
+    RegSetValue,     // RegSetValueExW: ERROR_ACCESS_DENIED (added by wt-runtime)
+};
+constexpr size_t kUserFaultPoints = 7;
+
+struct HostOptions {
+    // The executable's Win32 path, what GetModuleFileNameW(NULL) answers. The
+    // process's NT image path is derived from it through the volumes' drive letters.
+    std::u16string imagePath = u"C:\\Program Files\\kx4\\kx4host.exe";
+    uint32_t pid = 0;            // 0: the next free id
+    bool administrator = true;   // may connect to filter ports
+};
+
 class Machine {
 public:
     static Machine& Boot(const MachineOptions& options = {});
@@ -522,6 +543,27 @@ public:
     bool IsDriverLoaded(const std::u16string& serviceName) const;
     PDRIVER_OBJECT DriverObject(const std::u16string& serviceName) const;
 
+    // ---- user-mode services: Service Control Manager, DOS devices, tokens, time zone
+    // (the Win32 routines themselves are in platform/um.h)
+    // A service marked for deletion (DeleteService) that still exists: it goes when
+    // it is stopped and its last handle is closed.
+    bool ServiceMarkedForDelete(const std::u16string& serviceName) const;
+    // SC_HANDLEs open to the service, in every process.
+    size_t OpenServiceHandles(const std::u16string& serviceName) const;
+    // Maps a network drive (net use Z: \\server\share) in the interactive logon
+    // session: QueryDosDeviceW(Z:) then answers the returned redirector path
+    // (\Device\LanmanRedirector\;Z:0000000000012345\server\share) and the drive is
+    // listed by GetLogicalDriveStringsW. A letter in use throws std::invalid_argument.
+    std::u16string MapNetworkDrive(const std::u16string& drive, const std::u16string& share);
+    bool UnmapNetworkDrive(const std::u16string& drive);
+    // Whether a privilege (e.g. u"SeDebugPrivilege") is enabled in the process's
+    // primary token.
+    bool PrivilegeEnabled(PEPROCESS process, const std::u16string& privilege) const;
+    // The time zone's current bias in minutes (UTC = local time + bias; 0 after
+    // boot). FileTimeToLocalFileTime uses the bias in force when it is called.
+    void SetTimeZoneBias(int32_t minutes);
+    int32_t TimeZoneBias() const;
+
     // ---- filter communication ports, client side
     // Connects as the given process; the driver's connect callback runs on this thread.
     NTSTATUS ConnectPort(PEPROCESS client, const std::u16string& portName, PortConnection** connection);
@@ -622,6 +664,39 @@ public:
     void SetMdlMappingFails(bool fail);
     // Requests outstanding now (as the verifier reports them).
     std::vector<std::string> OutstandingRequests() const;
+    // ---- user mode: host processes (see winsim/README.md, "User mode")
+    // Starts a process (creation notify routines run) whose user-mode code the test
+    // runs with RunAsHost.
+    PEPROCESS StartHost(const HostOptions& options = {});
+    // Runs fn on a new user-mode thread of process and waits for it: the current
+    // process there is process, GetCurrentThreadId is its own id, and in driven mode
+    // the thread takes part in the cooperative clock. An exception of fn (a failed
+    // ASSERT's return aside) is rethrown here.
+    void RunAsHost(PEPROCESS process, const std::function<void()>& fn);
+    // Ends the host as Windows ends a process: its threads end (a thread waiting in a
+    // user-mode wait leaves it at once; the others at their next wait), its handles
+    // are closed (closing routines run as for CloseHandle), its VirtualAlloc memory
+    // goes, then the exit is notified. The same happens in ExitProcess.
+    void ExitHost(PEPROCESS process);
+    size_t UserHandleCount(PEPROCESS process) const;            // open user-mode handles
+    std::vector<std::string> UserHandles(PEPROCESS process) const;  // "Event (CreateEventW)" ...
+    size_t UserThreadCount(PEPROCESS process) const;            // CreateThread threads not ended
+    size_t UserMemoryRegions(PEPROCESS process) const;          // VirtualAlloc regions not released
+    // Fault injection: calls nth .. nth+times-1 (1 = the next one) of the point fail;
+    // error 0 keeps the point's own error (see UserFault).
+    void FailUserCall(UserFault point, unsigned nth = 1, unsigned times = 1, uint32_t error = 0);
+    void ClearUserFaults();
+    unsigned UserCallsSeen(UserFault point) const;  // since boot or the last ClearUserFaults
+    // Queues a message from the server side of a filter port to every user-mode port
+    // handle connected to it (what FltSendMessage without a reply would deliver):
+    // FilterGetMessage returns a FILTER_MESSAGE_HEADER followed by body. Returns how
+    // many handles received it.
+    size_t PostPortMessage(const std::u16string& portName, const void* body, uint32_t size);
+    // The host file of a Windows path on a volume (what KxHostFilePath answers, for
+    // a UTF-16 path): "C:\\a\\b.txt" -> "<C:'s host directory>/a/b.txt".
+    std::string HostFilePath(const std::u16string& windowsPath) const;
+    // RtlNtStatusToDosError as the machine maps it.
+    static uint32_t DosErrorOf(NTSTATUS status);
 
     // ---- named objects
     bool NamedObjectExists(const std::u16string& name) const;  // e.g. u"\\BaseNamedObjects\\x"

@@ -5,6 +5,7 @@
 // setting the wall clock never moves the tick count. In driven mode a timed wait
 // that is not satisfied at once completes by moving the clock to its deadline, so a
 // test pays nothing for a driver's multi-second time-outs.
+#include <algorithm>
 #include <thread>
 
 #include "winsim/core/core.h"
@@ -15,6 +16,11 @@ namespace {
 
 std::mutex g_waitMu;
 std::condition_variable g_waitCv;
+thread_local bool t_cooperative = false;
+// A cooperative timed wait that sees no progress for this long (a user-mode thread
+// blocked outside the machine's waits, so never counted as waiting) advances the
+// clock anyway instead of hanging the test.
+constexpr auto kStallLimit = std::chrono::seconds(2);
 
 int64_t InterruptTime(const ClockState& clock) {
     if (clock.mode == ClockMode::Driven) return clock.driven.load(std::memory_order_acquire);
@@ -75,6 +81,103 @@ void BackgroundWorkEnd() {
     NotifyWaiters();
 }
 
+void CountCooperativeThread() {
+    ClockState& clock = S().clock;
+    std::lock_guard<std::mutex> lock(g_waitMu);
+    ++clock.cooperativeRunning;
+}
+
+void EnterCooperativeThread(bool counted) {
+    ClockState& clock = S().clock;
+    std::lock_guard<std::mutex> lock(g_waitMu);
+    if (t_cooperative) {
+        if (counted) --clock.cooperativeRunning;
+        return;
+    }
+    t_cooperative = true;
+    if (!counted) ++clock.cooperativeRunning;
+}
+
+void LeaveCooperativeThread() {
+    CoreState* state = StateOrNull();
+    std::lock_guard<std::mutex> lock(g_waitMu);
+    if (!t_cooperative) return;
+    t_cooperative = false;
+    if (state) --state->clock.cooperativeRunning;
+    g_waitCv.notify_all();
+}
+
+bool IsCooperativeThread() { return t_cooperative; }
+
+}  // namespace winsim::detail
+
+// A user-mode thread waiting in driven mode. Its predicate may be evaluated by
+// the thread about to move the clock: a waiter that was woken but has not run yet
+// still counts as waiting, so the clock moves only when no waiter's condition
+// holds (the result is kept for the waiter, as a predicate may consume a signal).
+struct winsim::detail::CooperativeWaiter {
+    const std::function<bool()>* pred;
+    bool satisfied = false;
+};
+
+namespace winsim::detail {
+namespace {
+
+// Whether some waiting user-mode thread can go on (under the wait lock).
+bool AnyWaiterReady(ClockState& clock) {
+    bool ready = false;
+    for (CooperativeWaiter* w : clock.cooperativeWaiters) {
+        if (!w->satisfied && (*w->pred)()) w->satisfied = true;
+        ready = ready || w->satisfied;
+    }
+    return ready;
+}
+
+// A wait of a user-mode thread in driven mode (the wait lock is held).
+bool CooperativeWait(ClockState& clock, std::unique_lock<std::mutex>& lock, const std::function<bool()>& pred,
+                     bool timed, int64_t deadline) {
+    --clock.cooperativeRunning;
+    std::multiset<int64_t>::iterator mine;
+    if (timed) mine = clock.cooperativeDeadlines.insert(deadline);
+    CooperativeWaiter me{&pred};
+    clock.cooperativeWaiters.push_back(&me);
+    // Every other waiter re-checks whether it is now the last one running.
+    g_waitCv.notify_all();
+    auto done = [&](bool result) {
+        ++clock.cooperativeRunning;
+        if (timed) clock.cooperativeDeadlines.erase(mine);
+        auto& ws = clock.cooperativeWaiters;
+        ws.erase(std::find(ws.begin(), ws.end(), &me));
+        return result;
+    };
+    auto lastProgress = std::chrono::steady_clock::now();
+    int64_t seen = clock.driven.load(std::memory_order_acquire);
+    for (;;) {
+        if (me.satisfied || pred()) return done(true);
+        int64_t now = clock.driven.load(std::memory_order_acquire);
+        if (timed && now >= deadline) return done(false);
+        if (now != seen) {
+            seen = now;
+            lastProgress = std::chrono::steady_clock::now();
+        }
+        bool stalled = std::chrono::steady_clock::now() - lastProgress > kStallLimit;
+        if ((clock.cooperativeRunning <= 0 || stalled) && !clock.cooperativeDeadlines.empty()) {
+            int64_t next = *clock.cooperativeDeadlines.begin();
+            if (AnyWaiterReady(clock)) {
+                g_waitCv.notify_all();
+                if (me.satisfied) return done(true);
+            } else if (next > now) {
+                AdvanceDrivenTo(clock, next);
+                g_waitCv.notify_all();
+                continue;
+            }
+        }
+        g_waitCv.wait_for(lock, std::chrono::milliseconds(100));
+    }
+}
+
+}  // namespace
+
 bool WaitUntil(const std::function<bool()>& pred, const LARGE_INTEGER* timeout) {
     ClockState& clock = S().clock;
     std::unique_lock<std::mutex> lock(g_waitMu);
@@ -82,6 +185,7 @@ bool WaitUntil(const std::function<bool()>& pred, const LARGE_INTEGER* timeout) 
     int64_t deadline = 0;
     bool timed = Deadline(clock, timeout, &deadline);
     if (timed && timeout->QuadPart == 0) return false;
+    if (t_cooperative && clock.mode == ClockMode::Driven) return CooperativeWait(clock, lock, pred, timed, deadline);
     if (!timed) {
         while (!pred()) g_waitCv.wait(lock);
         return true;

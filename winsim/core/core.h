@@ -87,6 +87,11 @@ struct ClockState {
     std::atomic<int64_t> driven{0};   // driven mode: 100-ns units since boot
     std::atomic<int64_t> advance{0};  // real-time mode: added by AdvanceClock
     std::atomic<int64_t> adjust{0};   // SetSystemTime's correction
+    // Driven mode, user-mode threads (guarded by WaitMutex()): how many of them are
+    // not waiting, and the deadlines of those in a timed wait.
+    int cooperativeRunning = 0;
+    std::multiset<int64_t> cooperativeDeadlines;
+    std::vector<struct CooperativeWaiter*> cooperativeWaiters;
 };
 
 struct DebugState {

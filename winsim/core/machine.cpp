@@ -40,8 +40,10 @@ constexpr int64_t kUnixEpochAsFiletime = 116444736000000000LL;
 void ShutdownLocked() {
     CoreState* state = g_state.load(std::memory_order_acquire);
     if (state == nullptr) return;
-    // io unloads drivers first; that runs driver code and the unload checks, which
-    // need the core still in place.
+    // User mode goes first (its threads end, its handles close, which may call the
+    // driver's port callbacks); io then unloads drivers, which runs driver code and
+    // the unload checks, which need the core still in place.
+    UmShutdown();
     IoShutdown();
     g_state.store(nullptr, std::memory_order_release);
     FreeEventRefs(*state);
@@ -129,6 +131,7 @@ Machine& Machine::Boot(const MachineOptions& options) {
     g_state.store(state.release(), std::memory_order_release);
     try {
         IoBoot(options);
+        UmBoot();
     } catch (...) {
         ShutdownLocked();
         throw;

@@ -192,6 +192,29 @@ PKEVENT EventOf(const std::shared_ptr<KObject>& object) {
     return event ? &event->event : nullptr;
 }
 
+std::shared_ptr<KObject> CreateEventObject(EVENT_TYPE type, bool initialState) {
+    auto event = std::make_shared<EventObject>();
+    std::lock_guard<std::mutex> waitLock(WaitMutex());
+    WriteEventLocked(&event->event, type, initialState ? 1 : 0);
+    return event;
+}
+
+bool ConsumeEventLocked(PKEVENT event) {
+    if (event == nullptr || !IsEventLocked(event) || SignalLocked(event) == 0) return false;
+    if (TypeLocked(event) == SynchronizationEvent) SetSignalLocked(event, 0);
+    return true;
+}
+
+bool EventSignaledLocked(const KEVENT* event) {
+    return event != nullptr && IsEventLocked(event) && SignalLocked(event) != 0;
+}
+
+bool SetEventStateLocked(PKEVENT event, bool signaled) {
+    if (event == nullptr || !IsEventLocked(event)) return false;
+    SetSignalLocked(event, signaled ? 1 : 0);
+    return true;
+}
+
 // ---------------------------------------------------------------- test-side event references
 
 struct EventRef {

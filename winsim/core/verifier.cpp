@@ -61,14 +61,16 @@ using namespace winsim::detail;
 namespace winsim {
 
 VerifierReport Machine::Verifier() const {
-    VerifierState& verifier = S().verifier;
     VerifierReport report;
     {
+        VerifierState& verifier = S().verifier;
         std::lock_guard<std::mutex> lock(verifier.mu);
         report.violations = verifier.violations;
     }
     // A request nobody completed is a fault whenever the machine is looked at.
     for (auto& outstanding : IoOutstandingViolations()) report.violations.push_back(outstanding);
+    // What running host processes still hold: user handles, threads, memory.
+    UmVerifierChecks(&report.violations);
     return report;
 }
 

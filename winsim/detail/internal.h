@@ -63,6 +63,20 @@ void InsertNamedObject(const std::u16string& fullName, std::shared_ptr<KObject> 
 std::shared_ptr<KObject> CreateOrOpenNamedEvent(const std::u16string& fullName, EVENT_TYPE type,
                                                 bool initialState, bool* created);
 PKEVENT EventOf(const std::shared_ptr<KObject>& object);  // nullptr when not an event
+// An unnamed event object (user mode's CreateEventW without a name).
+std::shared_ptr<KObject> CreateEventObject(EVENT_TYPE type, bool initialState);
+// Under WaitMutex() (inside a WaitUntil predicate): whether the event is signalled;
+// a signalled synchronization event is reset (the wait consumes it).
+bool ConsumeEventLocked(PKEVENT event);
+bool EventSignaledLocked(const KEVENT* event);  // the same without consuming
+// Under WaitMutex(): sets or resets the signal state (false for an invalid event).
+bool SetEventStateLocked(PKEVENT event, bool signaled);
+
+// ---- the user-mode half (winsim/um): boot, shutdown and its verifier checks
+void UmBoot();
+void UmShutdown();                                  // ends host threads, closes their handles
+void UmVerifierChecks(std::vector<std::string>* violations);  // leaks of running hosts
+void UmProcessExit(PEPROCESS process);  // before the exit notification: threads end, handles close
 
 // ---- IRQL and the verifier's run-time rules
 KIRQL CurrentIrql();
@@ -94,6 +108,18 @@ void NotifyWaiters();  // call after changing anything a WaitUntil predicate rea
 // time jumps to the deadline.
 void BackgroundWorkBegin();
 void BackgroundWorkEnd();
+// User-mode threads (the host's) take part in the driven clock cooperatively: a
+// timed wait on such a thread ends when its deadline comes, and the clock jumps to
+// the nearest deadline only once every such thread waits. A thread enters at its
+// start and leaves at its end; other threads keep the kernel rule (a timed wait
+// advances the clock at once).
+// A thread being started is counted from its creator's call of
+// CountCooperativeThread on, so the clock cannot move in between; the new thread
+// then calls EnterCooperativeThread(true).
+void CountCooperativeThread();
+void EnterCooperativeThread(bool counted = false);
+void LeaveCooperativeThread();
+bool IsCooperativeThread();
 
 // ---- debug output
 void AppendDebugOutput(const std::string& text);

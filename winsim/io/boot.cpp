@@ -3,6 +3,12 @@
 #include "winsim/io/irp.h"
 #include "winsim/io/targets.h"
 
+// User mode's services (winsim/um): the Service Control Manager and its neighbours.
+namespace winsim::um {
+void ServicesBoot();
+void ServicesShutdown();
+}  // namespace winsim::um
+
 namespace winsim::io {
 namespace {
 std::atomic<uint64_t> g_generation{0};
@@ -36,9 +42,11 @@ void IoBoot(const MachineOptions&) {
     io::FltBoot();
     io::IrpsBoot();
     io::TargetsBoot();
+    um::ServicesBoot();
 }
 
 void IoShutdown() {
+    um::ServicesShutdown();  // handles closed from here on change no service
     io::DriversShutdown();  // unloads what is still loaded, while the rest still exists
     io::TargetsShutdown();
     io::FltShutdown();

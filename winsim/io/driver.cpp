@@ -121,6 +121,13 @@ std::vector<std::u16string> ActiveDrivers() {
     return out;
 }
 
+bool DriverImageKnown(const std::u16string& imageName) {
+    DriverState& s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.images.find(Upcase(imageName));
+    return it != s.images.end() && it->second != nullptr;
+}
+
 }  // namespace winsim::io
 
 // ---------------------------------------------------------------- test controls

@@ -170,6 +170,11 @@ NTSTATUS RegistrySetValue(const std::shared_ptr<RegKey>& key, const std::u16stri
                           const void* data, size_t size);
 NTSTATUS RegistryQueryValue(const std::shared_ptr<RegKey>& key, const std::u16string& name, RegValue* value);
 NTSTATUS RegistryDeleteTree(const std::shared_ptr<RegKey>& key);
+// The names of a key's subkeys as created (empty for a deleted key).
+std::vector<std::u16string> RegistrySubkeyNames(const std::shared_ptr<RegKey>& key);
+// Removes one value (STATUS_OBJECT_NAME_NOT_FOUND when missing), or every value.
+NTSTATUS RegistryDeleteValue(const std::shared_ptr<RegKey>& key, const std::u16string& name);
+NTSTATUS RegistryDeleteValues(const std::shared_ptr<RegKey>& key);
 // Opens the key at path and inserts a kernel handle for it.
 NTSTATUS OpenKeyHandle(const std::shared_ptr<RegKey>& base, const std::u16string& path, ACCESS_MASK access,
                        PHANDLE handle, const char* owner);
@@ -207,6 +212,8 @@ void DriversShutdown();
 std::shared_ptr<DriverRecord> FindDriverByObject(PDRIVER_OBJECT driver);
 // Services of drivers that are loading or loaded.
 std::vector<std::u16string> ActiveDrivers();
+// Whether a driver image of that file name was registered (RegisterDriverImage).
+bool DriverImageKnown(const std::u16string& imageName);
 
 // ---------------------------------------------------------------- system routines
 void SystemRoutinesBoot();

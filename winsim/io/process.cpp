@@ -415,8 +415,13 @@ void Machine::ExitProcess(PEPROCESS process) {
         std::lock_guard<std::mutex> lock(s.mutex);
         auto it = s.running.find(process->pid);
         if (it == s.running.end() || it->second.get() != process || process == s.system) return;
-        if (process->exited.exchange(true)) return;
+        if (process->exited) return;
     }
+    // As Windows does at process exit: the process's user-mode threads end and its
+    // user handles are closed (which may run driver callbacks) before the exit is
+    // notified.
+    detail::UmProcessExit(process);
+    if (process->exited.exchange(true)) return;
     // The process is still found by id while its exit is being notified.
     io::RunNotifyRoutines(process, nullptr);
     std::lock_guard<std::mutex> lock(s.mutex);

@@ -192,6 +192,30 @@ NTSTATUS RegistryDeleteTree(const std::shared_ptr<RegKey>& key) {
     return STATUS_SUCCESS;
 }
 
+std::vector<std::u16string> RegistrySubkeyNames(const std::shared_ptr<RegKey>& key) {
+    RegistryState& s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    std::vector<std::u16string> names;
+    if (!key || key->deleted) return names;
+    for (auto& [upper, child] : key->children) names.push_back(child->name);
+    return names;
+}
+
+NTSTATUS RegistryDeleteValue(const std::shared_ptr<RegKey>& key, const std::u16string& name) {
+    RegistryState& s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (key->deleted) return WINSIM_STATUS_KEY_DELETED;
+    return key->values.erase(Upcase(name)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+NTSTATUS RegistryDeleteValues(const std::shared_ptr<RegKey>& key) {
+    RegistryState& s = State();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (key->deleted) return WINSIM_STATUS_KEY_DELETED;
+    key->values.clear();
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS OpenKeyHandle(const std::shared_ptr<RegKey>& base, const std::u16string& path, ACCESS_MASK access,
                        PHANDLE handle, const char* owner) {
     std::shared_ptr<RegKey> key;
