@@ -45,6 +45,7 @@ const WCHAR* W(const char16_t* text) { return reinterpret_cast<const WCHAR*>(tex
 std::mutex g_outputLock;
 size_t g_hostLines = 0;
 size_t g_policyLines = 0;
+size_t g_usbDiskPolicyLines = 0;
 size_t g_unknownLines = 0;
 
 void WINAPI PrintHostLine(LPCWSTR line) {
@@ -53,6 +54,7 @@ void WINAPI PrintHostLine(LPCWSTR line) {
     std::printf("  host  | %s\n", text.c_str());
     ++g_hostLines;
     if (text.find(",POLICY(4),") != std::string::npos) ++g_policyLines;
+    if (text.find(",POLICY(4),BDC_USB_DISK(3),") != std::string::npos) ++g_usbDiskPolicyLines;
     if (text.find(",UNKNWON,") != std::string::npos) ++g_unknownLines;
     std::fflush(stdout);
 }
@@ -177,9 +179,86 @@ void ShowRegistryProtection(winsim::Machine& machine, Runner& runner) {
     }
 }
 
+// Device channels the file system does not see: with the USB and Bluetooth hooks
+// installed through Kx4grdSetHook, a USB device plugged under the hub is refused its
+// start under DISABLE, and an OBEX put over a Bluetooth RFCOMM connection that
+// connected under a read-only file-transfer policy is refused. Each refusal reaches
+// the host as a POLICY line.
+bool ShowDeviceChannels(winsim::Machine& machine, Runner& runner) {
+    runner.Call("Kx4grdSetHook(BDC_USB, 1)", [] { return Kx4grdSetHook(BDC_USB, 1); });
+    runner.Call("Kx4grdSetPolicy(BDC_USB, DISABLE, 1)", [] { return Kx4grdSetPolicy(BDC_USB, DISABLE, 1); });
+    winsim::ProcessOptions installerOptions;
+    installerOptions.imagePath = u"\\Device\\HarddiskVolume2\\Windows\\System32\\drvinst.exe";
+    PEPROCESS installer = machine.StartProcess(installerOptions);
+    winsim::UsbDeviceOptions device;
+    device.deviceDescriptor = winsim::usb::DeviceDescriptor(0, 0x0781, 0x5567, 1, 2, 3);
+    device.strings[0] = winsim::usb::LanguageTable();
+    device.strings[1] = winsim::usb::StringDescriptor(u"SanDisk");
+    device.strings[2] = winsim::usb::StringDescriptor(u"Cruzer Blade");
+    device.strings[3] = winsim::usb::StringDescriptor(u"SN0042");
+    device.configuration = winsim::usb::Configuration(winsim::usb::Interface(0, 8, 6, 0x50));
+    device.process = installer;
+    const size_t linesBeforePlug = g_policyLines;
+    winsim::UsbPlugResult plugged = machine.PlugUsbDevice(device);
+    char text[400];
+    std::snprintf(text, sizeof(text), "USB device 0781:5567 (SanDisk Cruzer Blade, SN0042) plugged -> start 0x%08X (%s)",
+                  static_cast<unsigned>(plugged.start.status), plugged.started ? "started" : "refused");
+    runner.Say(text);
+    runner.FlushTraces();
+    runner.WaitFor([linesBeforePlug] { return g_policyLines > linesBeforePlug; });
+    machine.ExitProcess(installer);
+    runner.FlushTraces();
+
+    runner.Call("Kx4grdSetHook(BDC_BLUETOOTH, 1)", [] { return Kx4grdSetHook(BDC_BLUETOOTH, 1); });
+    runner.Call("Kx4grdSetPolicy(BDC_BLUETOOTH_FILE, READONLY, 1)",
+                [] { return Kx4grdSetPolicy(BDC_BLUETOOTH_FILE, READONLY, 1); });
+    winsim::ProcessOptions senderOptions;
+    senderOptions.imagePath = u"\\Device\\HarddiskVolume2\\Windows\\System32\\fsquirt.exe";
+    PEPROCESS sender = machine.StartProcess(senderOptions);
+    winsim::ObexSendOptions obexOptions;
+    obexOptions.process = sender;
+    const std::vector<uint8_t> connect{0x80, 0x00, 0x07, 0x10, 0x00, 0x20, 0x00};
+    winsim::DeviceRequestResult connected =
+        machine.SendObexPacket(winsim::ObexTransport::Rfcomm, 1, connect, obexOptions);
+    std::snprintf(text, sizeof(text), "fsquirt.exe sends OBEX CONNECT on RFCOMM connection 1 -> status 0x%08X",
+                  static_cast<unsigned>(connected.status));
+    runner.Say(text);
+    runner.FlushTraces();
+    // PUT (final) with the name header "holiday.jpg" and a small body.
+    std::vector<uint8_t> put{0x82, 0x00, 0x00, 0x01, 0x00, 0x00};
+    for (char16_t c : std::u16string(u"holiday.jpg")) {
+        put.push_back(static_cast<uint8_t>(c >> 8));
+        put.push_back(static_cast<uint8_t>(c & 0xFF));
+    }
+    put.push_back(0);
+    put.push_back(0);
+    put[4] = static_cast<uint8_t>((put.size() - 3) >> 8);
+    put[5] = static_cast<uint8_t>((put.size() - 3) & 0xFF);
+    for (uint8_t b : std::vector<uint8_t>{0x49, 0x00, 0x08, 'h', 'e', 'l', 'l', 'o'}) put.push_back(b);
+    put[1] = static_cast<uint8_t>(put.size() >> 8);
+    put[2] = static_cast<uint8_t>(put.size() & 0xFF);
+    const size_t linesBeforePut = g_policyLines;
+    winsim::DeviceRequestResult sent = machine.SendObexPacket(winsim::ObexTransport::Rfcomm, 1, put, obexOptions);
+    const bool putRefused = sent.completed && sent.status == static_cast<NTSTATUS>(0xC0000010L);
+    std::snprintf(text, sizeof(text), "fsquirt.exe sends OBEX PUT holiday.jpg (%zu bytes) -> status 0x%08X (%s)",
+                  put.size(), static_cast<unsigned>(sent.status), putRefused ? "refused" : "passed");
+    runner.Say(text);
+    runner.FlushTraces();
+    runner.WaitFor([linesBeforePut] { return g_policyLines > linesBeforePut; });
+    const std::vector<uint8_t> disconnect{0x81, 0x00, 0x03};
+    machine.SendObexPacket(winsim::ObexTransport::Rfcomm, 1, disconnect, obexOptions);
+    machine.ExitProcess(sender);
+    runner.FlushTraces();
+    return !plugged.started && putRefused;
+}
+
 int RunDefaultScenario() {
     winsim::Machine& machine = winsim::Machine::Boot();
     machine.RegisterDriverImage(kImage, DriverEntry);
+    // The drivers of the device channels the driver interposes on.
+    for (const char16_t* target : {u"usbhub", u"BTKRNL", u"RFCOMM", u"BTWUSB", u"BTHUSB"}) {
+        machine.LoadTargetDriver(target);
+    }
 
     // The machine: a system disk C: and a USB flash disk E:, and the driver file in
     // the directory the host will name.
@@ -265,6 +344,7 @@ int RunDefaultScenario() {
 
     const bool processProtected = DemonstrateProcessProtection(machine, runner);
     ShowRegistryProtection(machine, runner);
+    const bool channelsRefused = ShowDeviceChannels(machine, runner);
 
     // Kx4grdCleanup: the reporter is stopped, STOP sent, the port closed, and the
     // service stopped (the driver unloads) and deleted.
@@ -279,7 +359,7 @@ int RunDefaultScenario() {
     winsim::VerifierReport report = machine.Verifier();
     std::printf("verifier: %s\n", report.Clean() ? "clean" : report.ToString().c_str());
     winsim::Machine::Shutdown();
-    return report.Clean() && clean && denied && g_policyLines == 1 && processProtected ? 0 : 1;
+    return report.Clean() && clean && denied && g_usbDiskPolicyLines == 1 && processProtected && channelsRefused ? 0 : 1;
 }
 
 }  // namespace
@@ -290,7 +370,7 @@ int main(int argc, char** argv) {
                      "usage: %s\n  runs the default scenario: a host loads kx4grdctrl and calls Kx4grdInit (the service "
                      "is installed and started, the volumes reported), Kx4grdSetPolicy(BDC_USB_DISK, READONLY, 1), "
                      "Kx4grdSetDeviceProtect(1), Kx4grdStartAndStop(1); a write on the USB flash disk is refused and "
-                     "reported; process and registry protection; Kx4grdCleanup\n",
+                     "reported; process and registry protection; a USB plug and an OBEX put refused; Kx4grdCleanup\n",
                      argv[0]);
         return 2;
     }
