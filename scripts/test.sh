@@ -30,3 +30,6 @@ echo "== ThreadSanitizer (concurrency tests)"
 # randomisation that newer kernels stretch beyond what it supports.
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 setarch "$(uname -m)" -R \
   bash -c "cd '$root/build-tsan' && ctest --output-on-failure --timeout 300 -L 'concurrency|unit' -j$(nproc)"
+
+echo "== libFuzzer targets (clang, 30 s each over the seed corpus)"
+"$root/scripts/fuzz.sh" "$root/build-fuzz" 30
