@@ -227,6 +227,25 @@ NTSTATUS InspectObex(const OBEX_TRANSPORT& transport, PDRIVER_DISPATCH savedRout
     return savedRoutine(deviceObject, irp);
 }
 
+// The two USB transports of the Bluetooth stack: under DISABLE every device
+// control is refused; they differ only in the names their trace and text carry.
+NTSTATUS RefuseUsbTransportControl(_In_z_ PCSTR Handler, _In_z_ PCSTR Transport, _In_z_ PCWSTR TextFormat,
+                                   _In_ PDRIVER_DISPATCH SavedRoutine, _In_ PDEVICE_OBJECT DeviceObject,
+                                   _Inout_ PIRP Irp) {
+    if (!Active(KxHookBluetooth) || GetDevicePolicyState(BDC_BLUETOOTH) != DISABLE) {
+        return SavedRoutine(DeviceObject, Irp);
+    }
+    const ULONG controlCode = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
+    const ULONG log = GetDevicePolicyLog(BDC_BLUETOOTH);
+    KX_TRACE_NAMED(KX_DBG_INFO, Handler, "%s:%s:  %s blocked(%X)\n", Transport, controlCode);
+    WCHAR text[kBluetoothTextChars] = {};
+    const bool record = log != 0 && AtPassive();
+    if (record) {
+        (void)RtlStringCchPrintfW(text, KX_COUNTOF(text), TextFormat, controlCode);
+    }
+    return RefuseBluetooth(Irp, log, record ? text : NULL);
+}
+
 }  // namespace
 
 void ObexResetConnections() {
@@ -264,35 +283,13 @@ NTSTATUS BtkrnlDeviceIoControl(PDRIVER_DISPATCH SavedRoutine, PDEVICE_OBJECT Dev
 NTSTATUS BtwusbDeviceIoControl(PDRIVER_DISPATCH SavedRoutine, PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                PKX_HOOK_RECORD Record) {
     UNREFERENCED_PARAMETER(Record);
-    if (!Active(KxHookBluetooth) || GetDevicePolicyState(BDC_BLUETOOTH) != DISABLE) {
-        return SavedRoutine(DeviceObject, Irp);
-    }
-    const ULONG controlCode = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
-    const ULONG log = GetDevicePolicyLog(BDC_BLUETOOTH);
-    KX_TRACE(KX_DBG_INFO, "%s:%s:  btwusb blocked(%X)\n", controlCode);
-    WCHAR text[kBluetoothTextChars] = {};
-    const bool record = log != 0 && AtPassive();
-    if (record) {
-        (void)RtlStringCchPrintfW(text, KX_COUNTOF(text), WSTR("btwusb blocked(%X)"), controlCode);
-    }
-    return RefuseBluetooth(Irp, log, record ? text : NULL);
+    return RefuseUsbTransportControl(__func__, "btwusb", WSTR("btwusb blocked(%X)"), SavedRoutine, DeviceObject, Irp);
 }
 
 NTSTATUS BthusbDeviceIoControl(PDRIVER_DISPATCH SavedRoutine, PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                PKX_HOOK_RECORD Record) {
     UNREFERENCED_PARAMETER(Record);
-    if (!Active(KxHookBluetooth) || GetDevicePolicyState(BDC_BLUETOOTH) != DISABLE) {
-        return SavedRoutine(DeviceObject, Irp);
-    }
-    const ULONG controlCode = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
-    const ULONG log = GetDevicePolicyLog(BDC_BLUETOOTH);
-    KX_TRACE(KX_DBG_INFO, "%s:%s:  bthusb blocked(%X)\n", controlCode);
-    WCHAR text[kBluetoothTextChars] = {};
-    const bool record = log != 0 && AtPassive();
-    if (record) {
-        (void)RtlStringCchPrintfW(text, KX_COUNTOF(text), WSTR("bthusb blocked(%X)"), controlCode);
-    }
-    return RefuseBluetooth(Irp, log, record ? text : NULL);
+    return RefuseUsbTransportControl(__func__, "bthusb", WSTR("bthusb blocked(%X)"), SavedRoutine, DeviceObject, Irp);
 }
 
 NTSTATUS RfcommInternalDeviceIoControl(PDRIVER_DISPATCH SavedRoutine, PDEVICE_OBJECT DeviceObject, PIRP Irp,
